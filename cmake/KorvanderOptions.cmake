@@ -1,0 +1,30 @@
+# Warnings, sanitizers and platform facts shared by every target.
+
+add_library(korv_warnings INTERFACE)
+target_compile_options(korv_warnings INTERFACE -Wall -Wextra -Werror -Wshadow -Wno-missing-field-initializers)
+
+if(WIN32)
+    set(KORVANDER_PLATFORM_SUFFIX "Win")
+    set(KORVANDER_OTHER_SUFFIX "Posix")
+else()
+    set(KORVANDER_PLATFORM_SUFFIX "Posix")
+    set(KORVANDER_OTHER_SUFFIX "Win")
+endif()
+
+if(KORVANDER_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(KORVANDER_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+# korv_sources(<var> <dir>): the .cpp files of a source folder, with the other
+# platform's files (uFooPosix.cpp / uFooWin.cpp) left out.
+function(korv_sources out dir)
+    file(GLOB files CONFIGURE_DEPENDS "${dir}/*.cpp")
+    list(FILTER files EXCLUDE REGEX "${KORVANDER_OTHER_SUFFIX}\\.cpp$")
+    set(${out} ${files} PARENT_SCOPE)
+endfunction()

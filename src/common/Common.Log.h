@@ -1,0 +1,41 @@
+#pragma once
+// The driver log: one file per day, "yyyy.mm.dd hh:nn:ss.zzz<TAB>LEVEL<TAB>Source: <TAB>message".
+// Writing never raises: a line that cannot be written is dropped and the
+// trouble is reported once through LogTrouble().
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace korv {
+
+enum class TLogLevel : int { Info = 0, Debug = 1, Error = 2 };
+
+/// Modes: 0 off, 1 errors, 2 info and errors, 3 everything,
+/// 4 nothing written and no stop banner (the per-call "undetermined" mode).
+void SetLogMode(int AMode);
+int GetLogMode();
+
+void WriteLog(std::u16string_view ASource, std::u16string_view AMessage, TLogLevel ALevel);
+/// The same for ASCII/UTF-8 text (hex dumps, class names).
+void WriteLog(std::string_view ASource, std::string_view AMessage, TLogLevel ALevel);
+
+/// The registration name of the driver; names the log file.
+void SetLogName(std::u16string_view AName);
+/// Writes the start banner when the mode lets lines through and none was written.
+void StartLog();
+
+/// The log folder (with a trailing '/') when AFolderOnly, else today's file.
+/// The folder is created when missing. The environment variable
+/// KORVANDER_LOG_DIR overrides the folder.
+std::u16string GetLogFileName(bool AFolderOnly);
+
+/// Empty while the log works; else a one-line description of the first
+/// failure to write it (reported by GetDescription).
+std::u16string LogTrouble();
+
+/// Optional sink that receives every message regardless of the mode.
+using TLogSink = std::function<void(std::u16string_view Source, std::u16string_view Message, TLogLevel Level)>;
+void SetLogSink(TLogSink ASink);
+
+} // namespace korv
