@@ -548,9 +548,9 @@ std::vector<std::pair<int, int>> Windows(const Layout& l, int limit) {
     while (top < l.Total) {
         int bottom = std::min(l.Total, top + limit);
         if (bottom < l.Total) {
-            // The last element boundary in (top, bottom].
+            // The last element boundary in the lower half of the page.
             for (auto it = l.Items.rbegin(); it != l.Items.rend(); ++it) {
-                if (it->Y <= bottom && it->Y > top) {
+                if (it->Y <= bottom && it->Y - top >= limit / 2) {
                     bottom = it->Y;
                     break;
                 }
@@ -572,7 +572,8 @@ bool Tape::SavePng(const std::string& path, std::string* err) const {
         // Start at the first element that fits whole, when there is one.
         auto it = std::lower_bound(l.Items.begin(), l.Items.end(), top,
                                    [](const Placed& p, int y) { return p.Y < y; });
-        if (it != l.Items.end())
+        // ...unless the element across the edge is itself most of a picture.
+        if (it != l.Items.end() && it->Y - top < FOptions.MaxPngHeightPx / 2)
             top = it->Y;
     }
     return WriteWindow(r, l, top, l.Total, path, err);
