@@ -35,7 +35,18 @@ std::u16string GetLogFileName(bool AFolderOnly);
 std::u16string LogTrouble();
 
 /// Optional sink that receives every message regardless of the mode.
-using TLogSink = std::function<void(std::u16string_view Source, std::u16string_view Message, TLogLevel Level)>;
+using TLogSink =
+    std::function<void(std::u16string_view Source, std::u16string_view Message, TLogLevel Level)>;
 void SetLogSink(TLogSink ASink);
+
+/// Local wall time as the log stamps it.
+struct TLogTime {
+    int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
+};
+/// Replaces the log's clock (tests); an empty function restores the real one.
+using TLogClock = std::function<TLogTime()>;
+void SetLogClock(TLogClock AClock);
+/// Forgets the recorded trouble so that the next failure is reported again.
+void ClearLogTrouble();
 
 } // namespace korv

@@ -37,7 +37,7 @@ void WrapText(std::u16string_view Text, std::size_t Width,
               const std::function<void(std::u16string_view)>& LineSink);
 
 /// Code pages: Windows-1251 ("ANSI") and 866 ("OEM"), our own tables.
-std::string U16ToAnsi(std::u16string_view Text);  // unmapped characters become '?'
+std::string U16ToAnsi(std::u16string_view Text); // unmapped characters become '?'
 std::u16string AnsiToU16(std::string_view Bytes);
 std::string U16ToOem(std::u16string_view Text);
 std::u16string OemToU16(std::string_view Bytes);
@@ -58,8 +58,11 @@ std::int64_t DateTextToUnix(std::u16string_view Text);
 /// "yyyy-mm-ddThh:nn:ss" of seconds since 1970 (no zone conversion).
 std::u16string UnixToIsoText(std::int64_t Seconds);
 
-/// A new random GUID as 36 characters without braces (upper-case hex).
+/// A new random GUID (version 4) as 36 characters without braces (upper-case
+/// hex). Raises EquException 1001 when the OS random source fails.
 std::u16string NewGuidText();
+/// Fills Buf with Len bytes from the OS random source; false when it fails.
+bool OsRandomBytes(unsigned char* Buf, std::size_t Len);
 
 /// Name tables: payment method 1..7, calculation subject 1..33 (empty outside).
 std::u16string PaymentMethodName(int Value);

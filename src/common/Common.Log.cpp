@@ -1,0 +1,277 @@
+#include "common/Common.Log.h"
+
+#include "common/Common.LogPlatform.h"
+#include "common/uText.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace korv {
+
+namespace {
+
+constexpr const char16_t* kMakerFolder = u"Velmora";
+
+struct TLogState {
+    std::mutex Lock;
+    int Mode = 0;
+    bool Started = false;
+    std::u16string Name;
+    std::u16string Trouble;
+    TLogSink Sink;
+    TLogClock Clock;
+
+    ~TLogState();
+};
+
+TLogState& State() {
+    static TLogState S;
+    return S;
+}
+
+TLogTime Now(const TLogState& S) {
+    return S.Clock ? S.Clock() : logplatform::LocalNow();
+}
+
+bool ModeLets(int Mode, TLogLevel Level) {
+    switch (Mode) {
+    case 1:
+        return Level == TLogLevel::Error;
+    case 2:
+        return Level == TLogLevel::Info || Level == TLogLevel::Error;
+    case 3:
+        return true;
+    default:
+        return false;
+    }
+}
+
+const char* LevelWord(TLogLevel Level) {
+    switch (Level) {
+    case TLogLevel::Info:
+        return "INFO";
+    case TLogLevel::Debug:
+        return "DEBUG";
+    case TLogLevel::Error:
+        return "ERROR";
+    }
+    return "";
+}
+
+std::u16string_view Trim(std::u16string_view s) {
+    while (!s.empty() && s.front() <= u' ')
+        s.remove_prefix(1);
+    while (!s.empty() && s.back() <= u' ')
+        s.remove_suffix(1);
+    return s;
+}
+
+std::u16string BaseNameOf(std::u16string_view Path) {
+    std::size_t Start = 0;
+    for (std::size_t i = 0; i < Path.size(); ++i)
+        if (logplatform::IsPathDelimiter(Path[i]))
+            Start = i + 1;
+    return std::u16string(Path.substr(Start));
+}
+
+std::u16string WithoutExtension(std::u16string Name) {
+    const std::size_t Dot = Name.rfind(u'.');
+    if (Dot != std::u16string::npos && Dot > 0)
+        Name.resize(Dot);
+    return Name;
+}
+
+std::u16string Ascii(const char* s) {
+    std::u16string Out;
+    while (*s)
+        Out.push_back(static_cast<unsigned char>(*s++));
+    return Out;
+}
+
+// The file name rules; the caller holds the lock.
+std::u16string FileNameLocked(TLogState& S, bool AFolderOnly) {
+    const std::u16string LogName = S.Name.empty() ? logplatform::ModuleFileName() : S.Name;
+    if (!AFolderOnly && logplatform::IsRootedPath(S.Name))
+        return S.Name;
+    std::u16string Base = WithoutExtension(BaseNameOf(LogName));
+    if (Base.empty())
+        Base = u"Korvander";
+    std::u16string Folder;
+    auto Override = logplatform::GetEnv("KORVANDER_LOG_DIR");
+    if (Override && !Override->empty()) {
+        Folder = *Override;
+        if (!logplatform::IsPathDelimiter(Folder.back()))
+            Folder.push_back(logplatform::PathDelimiter);
+        std::u16string Reason;
+        if (!logplatform::MakeFolders(Folder, Reason) && S.Trouble.empty())
+            S.Trouble = u"Не удалось создать папку лога " + Folder + u": " + Reason;
+    } else {
+        Folder = logplatform::DefaultLogFolder(Base);
+    }
+    if (AFolderOnly)
+        return Folder;
+    const TLogTime T = Now(S);
+    char Day[32];
+    std::snprintf(Day, sizeof Day, "_%04d.%02d.%02d.log", T.Year, T.Month, T.Day);
+    return Folder + Base + Ascii(Day);
+}
+
+void AppendLocked(TLogState& S, std::string_view Bytes) {
+    const std::u16string File = FileNameLocked(S, false);
+    std::u16string Reason;
+    if (!logplatform::AppendToFile(File, Bytes, Reason) && S.Trouble.empty())
+        S.Trouble = u"Не удалось записать лог " + File + u": " + Reason;
+}
+
+void StartBannerLocked(TLogState& S) {
+    if (S.Mode == 0 || S.Mode == 4 || S.Started)
+        return;
+    S.Started = true;
+    const int V[] = {KORVANDER_VERSION_TUPLE};
+    char Version[64];
+    std::snprintf(Version, sizeof Version, "%d.%d.%d.%d", V[0], V[1], V[2], V[3]);
+    std::string Text;
+    const std::string Blanks(40, ' ');
+    Text += Blanks + "\r\n";
+    Text += "============Start log=============\r\n";
+    Text += "OS version:\t" + U16ToUtf8(logplatform::OsText()) + "\r\n";
+    Text += "Application:\t" + U16ToUtf8(BaseNameOf(logplatform::ModuleFileName())) + "\r\n";
+    Text += std::string("App. version:\t") + Version + "\r\n";
+    Text += Blanks + "\r\n";
+    AppendLocked(S, Text);
+}
+
+void StopBannerLocked(TLogState& S) {
+    if (S.Mode != 0 && S.Mode != 4 && S.Started)
+        AppendLocked(S, "============Stop log===============\r\n\r\n");
+    S.Started = false;
+}
+
+TLogState::~TLogState() {
+    try {
+        std::lock_guard<std::mutex> G(Lock);
+        StopBannerLocked(*this);
+    } catch (...) {
+    }
+}
+
+} // namespace
+
+void SetLogMode(int AMode) {
+    try {
+        TLogState& S = State();
+        std::lock_guard<std::mutex> G(S.Lock);
+        if (AMode == 4) {
+            S.Mode = 4;
+            return;
+        }
+        if (AMode == 0 && S.Mode != 0)
+            StopBannerLocked(S);
+        S.Mode = AMode;
+    } catch (...) {
+    }
+}
+
+int GetLogMode() {
+    TLogState& S = State();
+    std::lock_guard<std::mutex> G(S.Lock);
+    return S.Mode;
+}
+
+void WriteLog(std::u16string_view ASource, std::u16string_view AMessage, TLogLevel ALevel) {
+    try {
+        TLogState& S = State();
+        TLogSink Sink;
+        {
+            std::lock_guard<std::mutex> G(S.Lock);
+            Sink = S.Sink;
+        }
+        // The sink runs outside the lock so that it may log itself.
+        if (Sink) {
+            try {
+                Sink(ASource, AMessage, ALevel);
+            } catch (...) {
+            }
+        }
+        std::lock_guard<std::mutex> G(S.Lock);
+        if (!ModeLets(S.Mode, ALevel))
+            return;
+        StartBannerLocked(S);
+        const TLogTime T = Now(S);
+        char Stamp[48];
+        std::snprintf(Stamp, sizeof Stamp, "%04d.%02d.%02d %02d:%02d:%02d.%03d\t", T.Year, T.Month,
+                      T.Day, T.Hour, T.Minute, T.Second, T.Millisecond);
+        std::string Line = Stamp;
+        Line += LevelWord(ALevel);
+        Line += '\t';
+        Line += U16ToUtf8(Trim(ASource));
+        const std::u16string_view Message = Trim(AMessage);
+        if (!Message.empty()) {
+            Line += ": \t";
+            Line += U16ToUtf8(Message);
+        }
+        Line += "\r\n";
+        AppendLocked(S, Line);
+    } catch (...) {
+        // The log never makes its caller fail.
+    }
+}
+
+void WriteLog(std::string_view ASource, std::string_view AMessage, TLogLevel ALevel) {
+    try {
+        WriteLog(std::u16string_view(Utf8ToU16(ASource)), std::u16string_view(Utf8ToU16(AMessage)),
+                 ALevel);
+    } catch (...) {
+    }
+}
+
+void SetLogName(std::u16string_view AName) {
+    TLogState& S = State();
+    std::lock_guard<std::mutex> G(S.Lock);
+    S.Name = std::u16string(AName);
+}
+
+void StartLog() {
+    try {
+        TLogState& S = State();
+        std::lock_guard<std::mutex> G(S.Lock);
+        StartBannerLocked(S);
+    } catch (...) {
+    }
+}
+
+std::u16string GetLogFileName(bool AFolderOnly) {
+    try {
+        TLogState& S = State();
+        std::lock_guard<std::mutex> G(S.Lock);
+        return FileNameLocked(S, AFolderOnly);
+    } catch (...) {
+        return {};
+    }
+}
+
+std::u16string LogTrouble() {
+    TLogState& S = State();
+    std::lock_guard<std::mutex> G(S.Lock);
+    return S.Trouble;
+}
+
+void ClearLogTrouble() {
+    TLogState& S = State();
+    std::lock_guard<std::mutex> G(S.Lock);
+    S.Trouble.clear();
+}
+
+void SetLogSink(TLogSink ASink) {
+    TLogState& S = State();
+    std::lock_guard<std::mutex> G(S.Lock);
+    S.Sink = std::move(ASink);
+}
+
+void SetLogClock(TLogClock AClock) {
+    TLogState& S = State();
+    std::lock_guard<std::mutex> G(S.Lock);
+    S.Clock = std::move(AClock);
+}
+
+} // namespace korv

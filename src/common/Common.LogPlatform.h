@@ -1,0 +1,31 @@
+#pragma once
+// The platform half of the log (Common.LogPosix.cpp / Common.LogWin.cpp).
+// None of these raise; failures come back as false with a reason text.
+
+#include "common/Common.Log.h"
+
+#include <optional>
+#include <string>
+
+namespace korv::logplatform {
+
+TLogTime LocalNow();
+/// The OS line of the start banner.
+std::u16string OsText();
+/// The full file name of the module that holds this code.
+std::u16string ModuleFileName();
+/// The value of an environment variable, or nothing when it is unset.
+std::optional<std::u16string> GetEnv(const char* AName);
+bool IsRootedPath(std::u16string_view APath);
+bool IsPathDelimiter(char16_t C);
+extern const char16_t PathDelimiter;
+/// Creates the folder with its parents (owner-writable, others read only).
+bool MakeFolders(const std::u16string& AFolder, std::u16string& AReason);
+/// The default log folder of ABaseName, with a trailing delimiter; created
+/// when it can be.
+std::u16string DefaultLogFolder(std::u16string_view ABaseName);
+/// Appends the bytes to the file, creating it when missing.
+bool AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
+                  std::u16string& AReason);
+
+} // namespace korv::logplatform

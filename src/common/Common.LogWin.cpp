@@ -1,0 +1,199 @@
+#include "common/Common.LogPlatform.h"
+#include "common/uText.h"
+
+#include <windows.h>
+
+namespace korv::logplatform {
+
+namespace {
+
+// On Windows wchar_t is 16 bits wide: host text and the wide API share units.
+const wchar_t* W(const std::u16string& s) {
+    return reinterpret_cast<const wchar_t*>(s.c_str());
+}
+
+std::u16string U(const wchar_t* s) {
+    return std::u16string(reinterpret_cast<const char16_t*>(s));
+}
+
+std::u16string LastErrorText(DWORD Err) {
+    wchar_t* Buf = nullptr;
+    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, Err, 0, reinterpret_cast<LPWSTR>(&Buf), 0, nullptr);
+    std::u16string Text;
+    if (n && Buf) {
+        Text = U(Buf);
+        while (!Text.empty() && Text.back() <= u' ')
+            Text.pop_back();
+    }
+    if (Buf)
+        ::LocalFree(Buf);
+    if (Text.empty())
+        Text = u"ошибка " + IntToU16(static_cast<long long>(Err));
+    return Text;
+}
+
+const char16_t* const kOsNames[] = {
+    u"Unknown",      u"Windows 95",   u"Windows 98",  u"Windows ME",   u"Windows NT 3",
+    u"Windows NT 4", u"Windows 2000", u"Windows XP",  u"Windows 2003", u"Windows Vista",
+    u"Windows 7",    u"Windows 8.0",  u"Windows 8.1", u"Windows 10"};
+
+int OsIndex(DWORD Major, DWORD Minor, DWORD Platform) {
+    switch (Major) {
+    case 3:
+        return 4;
+    case 4:
+        if (Minor == 0)
+            return Platform == VER_PLATFORM_WIN32_NT ? 5 : 1;
+        if (Minor == 10)
+            return 2;
+        if (Minor == 90)
+            return 3;
+        return 0;
+    case 5:
+        return Minor <= 2 ? 6 + static_cast<int>(Minor) : 0;
+    case 6:
+        return Minor <= 3 ? 9 + static_cast<int>(Minor) : 0;
+    case 10:
+        return Minor == 0 ? 13 : 0;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+const char16_t PathDelimiter = u'\\';
+
+TLogTime LocalNow() {
+    SYSTEMTIME St;
+    ::GetLocalTime(&St);
+    TLogTime T;
+    T.Year = St.wYear;
+    T.Month = St.wMonth;
+    T.Day = St.wDay;
+    T.Hour = St.wHour;
+    T.Minute = St.wMinute;
+    T.Second = St.wSecond;
+    T.Millisecond = St.wMilliseconds;
+    return T;
+}
+
+std::u16string OsText() {
+    // GetVersionEx reports what the manifest allows; ntdll tells the truth.
+    using TRtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+    OSVERSIONINFOEXW Info{};
+    Info.dwOSVersionInfoSize = sizeof Info;
+    HMODULE Ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    auto Get = Ntdll ? reinterpret_cast<TRtlGetVersion>(
+                           reinterpret_cast<void*>(::GetProcAddress(Ntdll, "RtlGetVersion")))
+                     : nullptr;
+    if (!Get || Get(&Info) != 0)
+        return kOsNames[0];
+    std::u16string Text =
+        kOsNames[OsIndex(Info.dwMajorVersion, Info.dwMinorVersion, Info.dwPlatformId)];
+    Text += u" ";
+    const std::u16string Sp = U(Info.szCSDVersion);
+    if (!Sp.empty())
+        Text += Sp + u" ";
+    Text += u"(" + IntToU16(Info.dwMajorVersion) + u"." + IntToU16(Info.dwMinorVersion) + u"." +
+            IntToU16(Info.dwBuildNumber) + u")";
+    return Text;
+}
+
+std::u16string ModuleFileName() {
+    HMODULE Module = nullptr;
+    if (!::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&ModuleFileName)), &Module))
+        return u"Korvander";
+    wchar_t Buf[MAX_PATH * 2];
+    const DWORD n = ::GetModuleFileNameW(Module, Buf, MAX_PATH * 2);
+    if (n == 0 || n >= MAX_PATH * 2)
+        return u"Korvander";
+    return std::u16string(reinterpret_cast<const char16_t*>(Buf), n);
+}
+
+std::optional<std::u16string> GetEnv(const char* AName) {
+    std::wstring Name;
+    for (const char* p = AName; *p; ++p)
+        Name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+    const DWORD n = ::GetEnvironmentVariableW(Name.c_str(), nullptr, 0);
+    if (n == 0)
+        return std::nullopt;
+    std::wstring Value(n, L'\0');
+    const DWORD Got = ::GetEnvironmentVariableW(Name.c_str(), Value.data(), n);
+    Value.resize(Got);
+    return std::u16string(reinterpret_cast<const char16_t*>(Value.c_str()), Value.size());
+}
+
+bool IsRootedPath(std::u16string_view APath) {
+    if (APath.size() >= 2 && APath[1] == u':')
+        return true;
+    return !APath.empty() && (APath.front() == u'\\' || APath.front() == u'/');
+}
+
+bool IsPathDelimiter(char16_t C) {
+    return C == u'\\' || C == u'/';
+}
+
+bool MakeFolders(const std::u16string& AFolder, std::u16string& AReason) {
+    for (std::size_t i = 1; i <= AFolder.size(); ++i) {
+        if (i != AFolder.size() && !IsPathDelimiter(AFolder[i]))
+            continue;
+        const std::u16string Part = AFolder.substr(0, i);
+        if (Part.size() == 2 && Part[1] == u':')
+            continue; // the drive itself
+        if (!::CreateDirectoryW(W(Part), nullptr)) {
+            const DWORD Err = ::GetLastError();
+            if (Err != ERROR_ALREADY_EXISTS && Err != ERROR_ACCESS_DENIED) {
+                AReason = LastErrorText(Err);
+                return false;
+            }
+        }
+    }
+    const DWORD Attr = ::GetFileAttributesW(W(AFolder));
+    if (Attr == INVALID_FILE_ATTRIBUTES || !(Attr & FILE_ATTRIBUTE_DIRECTORY)) {
+        AReason = u"не папка";
+        return false;
+    }
+    return true;
+}
+
+std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
+    std::u16string Root = GetEnv("ProgramData").value_or(u"C:\\ProgramData");
+    if (Root.empty() || !IsPathDelimiter(Root.back()))
+        Root += u"\\";
+    std::u16string Folder = Root + u"Velmora\\" + std::u16string(ABaseName) + u"\\";
+    std::u16string Reason;
+    MakeFolders(Folder, Reason); // a failure shows when the file is written
+    return Folder;
+}
+
+bool AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
+                  std::u16string& AReason) {
+    HANDLE File = ::CreateFileW(W(AFileName), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (File == INVALID_HANDLE_VALUE) {
+        AReason = LastErrorText(::GetLastError());
+        return false;
+    }
+    bool Ok = true;
+    std::size_t Done = 0;
+    while (Done < ABytes.size()) {
+        DWORD Written = 0;
+        if (!::WriteFile(File, ABytes.data() + Done, static_cast<DWORD>(ABytes.size() - Done),
+                         &Written, nullptr) ||
+            Written == 0) {
+            AReason = LastErrorText(::GetLastError());
+            Ok = false;
+            break;
+        }
+        Done += Written;
+    }
+    ::CloseHandle(File);
+    return Ok;
+}
+
+} // namespace korv::logplatform

@@ -1,0 +1,125 @@
+#include "common/uCommonUtils.h"
+#include "common/uEquipmentErrors.h"
+#include "common/uText.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace korv;
+using namespace std::string_literals;
+
+TEST(CodePages, EveryByteRoundTrips) {
+    for (int b = 0; b < 256; ++b) {
+        const std::string Byte(1, static_cast<char>(b));
+        EXPECT_EQ(U16ToAnsi(AnsiToU16(Byte)), Byte) << b;
+        EXPECT_EQ(U16ToOem(OemToU16(Byte)), Byte) << b;
+    }
+}
+
+TEST(CodePages, CyrillicAndUnmapped) {
+    const std::u16string Text = u"Привет, Ёжик! №5 «к»";
+    EXPECT_EQ(U16ToAnsi(u"АЯабяЁё№"), "\xC0\xDF\xE0\xE1\xFF\xA8\xB8\xB9"s);
+    EXPECT_EQ(U16ToOem(u"АЯабяЁё№"), "\x80\x9F\xA0\xA1\xEF\xF0\xF1\xFC"s);
+    EXPECT_EQ(AnsiToU16(U16ToAnsi(Text)), Text);
+    EXPECT_EQ(U16ToAnsi(u"a\x4E2D"
+                        u"b"),
+              "a?b");
+    EXPECT_EQ(U16ToAnsi(u"\xD83D\xDE00"), "?"); // one character, one '?'
+    EXPECT_EQ(U16ToOem(u"«"), "?");
+    EXPECT_EQ(AnsiToOem("\xC0\xFF\xA8"s), "\x80\xEF\xF0"s);
+    EXPECT_EQ(OemToAnsi("\x80\xEF\xF0"s), "\xC0\xFF\xA8"s);
+    EXPECT_EQ(OemToAnsi("\xB0"s), "?"); // a box-drawing character has no 1251 byte
+}
+
+TEST(Utf, ConversionsAndBadInput) {
+    const std::u16string Text = u"Чек №1 \xD83D\xDE00 €";
+    EXPECT_EQ(Utf8ToU16(U16ToUtf8(Text)), Text);
+    EXPECT_EQ(U16ToUtf8(u"Я"), "\xD0\xAF");
+    EXPECT_EQ(Utf8ToU16("a\xFF"
+                        "b"),
+              u"a\xFFFD"
+              u"b");
+    EXPECT_EQ(Utf8ToU16("\xD0"), u"\xFFFD");
+    EXPECT_EQ(Utf8ToU16("\xC0\xAF"), u"\xFFFD\xFFFD"); // overlong
+    EXPECT_EQ(Utf8ToU16("\xED\xA0\x80"), u"\xFFFD");   // encoded surrogate
+    EXPECT_EQ(U16ToUtf8(u"\xD800x"), "\xEF\xBF\xBDx");
+}
+
+TEST(Utf, CaseAndNumbers) {
+    EXPECT_TRUE(SameTextI(u"ЛогВключен", u"логвключен"));
+    EXPECT_TRUE(SameTextI(u"Ёжик", u"ёЖИК"));
+    EXPECT_FALSE(SameTextI(u"abc", u"abd"));
+    EXPECT_EQ(UpperCase(u"abcабвёї"), u"ABCАБВЁЇ");
+    EXPECT_EQ(LowerCase(u"ABCАБВЁЇ"), u"abcабвёї");
+    EXPECT_EQ(IntToU16(-1234567890123LL), u"-1234567890123");
+    EXPECT_EQ(FloatToU16(12.34), u"12.34");
+    EXPECT_EQ(FloatToU16(100), u"100");
+    EXPECT_EQ(FloatToU16(0.1), u"0.1");
+    EXPECT_EQ(FloatToU16(-0.0), u"0");
+    EXPECT_EQ(FloatToU16(1e17), u"100000000000000000");
+}
+
+TEST(Base64, RoundTripAndErrors) {
+    EXPECT_EQ(Base64Encode(""), "");
+    EXPECT_EQ(Base64Encode("f"), "Zg==");
+    EXPECT_EQ(Base64Encode("fo"), "Zm8=");
+    EXPECT_EQ(Base64Encode("foobar"), "Zm9vYmFy");
+    EXPECT_EQ(Base64Decode("Zm9v\r\nYmE="), "fooba");
+    EXPECT_EQ(Base64Decode("Zg"), "f");
+    std::string All;
+    for (int b = 0; b < 256; ++b)
+        All.push_back(static_cast<char>(b));
+    EXPECT_EQ(Base64Decode(Base64Encode(All)), All);
+    for (const char* Bad : {"Zm9v!", "Z", "Zg==Zg==", "=Zg=", "Zm9vY"}) {
+        try {
+            Base64Decode(Bad);
+            ADD_FAILURE() << Bad;
+        } catch (const EquException& E) {
+            EXPECT_EQ(E.Code, 1004) << Bad;
+        }
+    }
+}
+
+TEST(Iso8601, Forms) {
+    EXPECT_EQ(ParseIso8601(u"1970-01-01T00:00:00"), 0);
+    EXPECT_EQ(ParseIso8601(u"2024-02-29T12:30:15"), 1709209815);
+    EXPECT_EQ(ParseIso8601(u"2024-02-29T12:30:15.250"), 1709209815);
+    EXPECT_EQ(ParseIso8601(u"2024-02-29T12:30:15Z"), 1709209815);
+    EXPECT_EQ(ParseIso8601(u"2024-02-29T15:30:15+03:00"), 1709209815);
+    EXPECT_EQ(ParseIso8601(u"2024-02-29T09:00:15-0330"), 1709209815);
+    EXPECT_EQ(ParseIso8601(u"2024-02-29"), 1709164800);
+    EXPECT_EQ(ParseIso8601(u"2024-02-29T12:30"), 1709209800);
+    EXPECT_EQ(ParseIso8601(u"1969-12-31T23:59:59"), -1);
+    for (const char16_t* Bad :
+         {u"", u"2023-02-29T00:00:00", u"2024-13-01T00:00:00", u"2024-01-01T24:00:00",
+          u"2024-01-01T00:00:00X", u"2024-1-01T00:00:00", u"2024-01-01T00:00:00+25:00",
+          u"2024-01-01T00:00:00.", u"не дата"})
+        EXPECT_FALSE(ParseIso8601(Bad).has_value()) << U16ToUtf8(Bad);
+    EXPECT_EQ(UnixToIsoText(1709209815), u"2024-02-29T12:30:15");
+    EXPECT_EQ(UnixToIsoText(-1), u"1969-12-31T23:59:59");
+    EXPECT_EQ(DateTextToUnix(UnixToIsoText(4102444799)), 4102444799);
+    try {
+        DateTextToUnix(u"31.12.2024");
+        ADD_FAILURE();
+    } catch (const EquException& E) {
+        EXPECT_EQ(E.Code, 1004);
+        EXPECT_EQ(E.Message(), u"Ошибка входных параметров команды");
+    }
+}
+
+TEST(Guid, ShapeAndUniqueness) {
+    std::set<std::u16string> Seen;
+    for (int i = 0; i < 200; ++i) {
+        const std::u16string G = NewGuidText();
+        ASSERT_EQ(G.size(), 36u);
+        for (std::size_t k = 0; k < G.size(); ++k) {
+            if (k == 8 || k == 13 || k == 18 || k == 23)
+                EXPECT_EQ(G[k], u'-');
+            else
+                EXPECT_TRUE((G[k] >= u'0' && G[k] <= u'9') || (G[k] >= u'A' && G[k] <= u'F'));
+        }
+        EXPECT_EQ(G[14], u'4');
+        EXPECT_TRUE(Seen.insert(G).second);
+    }
+}
