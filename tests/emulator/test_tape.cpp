@@ -23,6 +23,13 @@ std::filesystem::path TempDir() {
     return dir;
 }
 
+// Leaves the process without the font caches of drawing, for the leak checker.
+class DrawingCaches : public ::testing::Environment {
+public:
+    void TearDown() override { emu::ReleaseDrawingCaches(); }
+};
+const auto* const kDrawingCaches = ::testing::AddGlobalTestEnvironment(new DrawingCaches);
+
 // A PNG read back through cairo, with a grey-level accessor.
 class Picture {
 public:

@@ -144,6 +144,11 @@ private:
     std::int64_t FLastDocEnd = -1;
 };
 
+// Frees the font caches that drawing leaves behind (cairo's and fontconfig's),
+// so that a leak checker sees a clean exit. Call once, at process end, after
+// the last picture was drawn.
+void ReleaseDrawingCaches();
+
 // Windows-1251 bytes to UTF-8 (bytes without a character become '?').
 std::string Cp1251ToUtf8(std::string_view bytes);
 

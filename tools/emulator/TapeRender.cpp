@@ -14,6 +14,8 @@
 #include <qrencode.h>
 #include <zint.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cmath>
 #include <csetjmp>
@@ -32,7 +34,7 @@ constexpr int kCutPad = 12;      // paper left on each side of a full cut
 constexpr int kCutGap = 28;      // space between two pieces after a full cut
 constexpr int kPartialCutHeight = 24;
 constexpr int kBandRows = 256;
-constexpr int kTearDepth = 8;
+constexpr int kTearDepth = 5;
 
 constexpr double kTableGrey = 0.55;
 constexpr double kErrorGrey = 0.35;
@@ -594,6 +596,15 @@ bool Tape::SavePngPages(const std::string& stem, std::vector<std::string>* files
             files->push_back(path);
     }
     return true;
+}
+
+void ReleaseDrawingCaches() {
+    cairo_debug_reset_static_data();
+    // fontconfig comes in with cairo; it is looked up rather than linked so
+    // that the build needs nothing beyond cairo for it.
+    using Fini = void (*)();
+    if (auto fini = reinterpret_cast<Fini>(dlsym(RTLD_DEFAULT, "FcFini")))
+        fini();
 }
 
 } // namespace emu
