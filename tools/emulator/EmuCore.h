@@ -268,6 +268,14 @@ public:
     // 0xB0: resume after paper back.
     uint8_t ContinuePrinting();
 
+    // Working memory of the printing and clock commands (not kept in the state file).
+    struct Scratch {
+        std::map<uint8_t, std::string> graphics; // graphics lines loaded by 0xC0
+        std::map<uint8_t, std::string> qrBlocks; // QR code data blocks loaded by 0xDD
+        std::string pendingDate;                 // day, month, year of 0x22 awaiting 0x23
+    };
+    Scratch& Work() { return work_; }
+
     // --- Persistence ---------------------------------------------------------------------
     // A part of the state file, saved and loaded by name.
     void AddStateSection(std::string name, std::function<std::string()> save,
@@ -277,6 +285,13 @@ public:
     void Commit();
     // Reads the state file (if any) into all sections; false with `err` on a damaged file.
     bool Load(std::string* err);
+    // Writes the state file now (no fault hooks); true when there is none to write.
+    bool SaveState(std::string* err);
+    // The whole state file image, and loading one (nothing changes when it is damaged).
+    std::string SerializeState() const;
+    bool DeserializeState(std::string_view image, std::string* err);
+    // The core's own section: shift, clock offset, flags, registers, tables. An open receipt
+    // is not kept: after a power loss it is gone, as on a real register.
     std::string SerializeCore() const;
     void DeserializeCore(std::string_view data);
 
@@ -288,6 +303,13 @@ public:
     bool TakeFault(Fault::Kind kind, uint16_t code, Fault* out = nullptr);
     void AddLog(LogEntry e);
     std::vector<LogEntry> Log() const;
+
+    // A word of the control line protocol added by another part (e.g. "MARK"). The handler
+    // gets the rest of the line and returns the answer line without its end ("OK ...",
+    // "ERR ..."); it runs with the register's lock held.
+    using ControlHandler = std::function<std::string(std::string_view args)>;
+    void AddControlCommand(std::string word, ControlHandler handler);
+    const ControlHandler* FindControlCommand(const std::string& word) const;
 
 private:
     Options opt_;
@@ -309,14 +331,17 @@ private:
     std::chrono::steady_clock::time_point busyUntil_{};
     bool stopped_ = false; // paper ran out while printing
     bool paperBackWaiting_ = false;
+    int64_t pendingMs_ = 0; // printing left when the paper ran out
     struct Section {
         std::string name;
         std::function<std::string()> save;
         std::function<void(std::string_view)> load;
     };
     std::vector<Section> sections_;
+    Scratch work_;
     std::vector<Fault> faults_;
     std::vector<LogEntry> log_;
+    std::map<std::string, ControlHandler> control_;
 };
 
 } // namespace emu

@@ -1,0 +1,262 @@
+// The frame protocol as the register speaks it.
+#include "Link.h"
+
+#include <cerrno>
+#include <chrono>
+#include <poll.h>
+#include <unistd.h>
+
+namespace emu {
+
+uint8_t Lrc(std::string_view bytes) {
+    uint8_t x = 0;
+    for (char c : bytes) {
+        x ^= static_cast<uint8_t>(c);
+    }
+    return x;
+}
+
+std::string BuildFrame(std::string_view message) {
+    std::string f;
+    f.push_back(static_cast<char>(ctl::STX));
+    f.push_back(static_cast<char>(message.size() & 0xFF));
+    f += message;
+    f.push_back(static_cast<char>(Lrc(f.substr(1))));
+    return f;
+}
+
+FrameReader::Event FrameReader::Feed(uint8_t byte) {
+    switch (state_) {
+    case State::Idle:
+        switch (byte) {
+        case ctl::STX:
+            state_ = State::Len;
+            message_.clear();
+            return Event::None;
+        case ctl::ENQ:
+            return Event::Enq;
+        case ctl::ACK:
+            return Event::Ack;
+        case ctl::NAK:
+            return Event::Nak;
+        default:
+            return Event::Stray;
+        }
+    case State::Len:
+        len_ = byte;
+        state_ = len_ == 0 ? State::Lrc : State::Body;
+        return Event::None;
+    case State::Body:
+        message_.push_back(static_cast<char>(byte));
+        if (message_.size() == len_) {
+            state_ = State::Lrc;
+        }
+        return Event::None;
+    case State::Lrc: {
+        state_ = State::Idle;
+        uint8_t expect = static_cast<uint8_t>(len_) ^ Lrc(message_);
+        if (len_ == 0 || byte != expect) {
+            return Event::BadLrc;
+        }
+        return Event::Frame;
+    }
+    }
+    return Event::Stray;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits up to `ms` for the stop signal; true when it came.
+bool WaitStop(int stopFd, int ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd p{stopFd, POLLIN, 0};
+        int n = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (n > 0) {
+            return true;
+        }
+        if (n < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+class Conn {
+public:
+    Conn(int fd, int stopFd, int baud) : fd_(fd), stopFd_(stopFd), baud_(baud) {}
+
+    // Writes all bytes; with a baud rate each byte takes its line time. False on failure or stop.
+    bool Write(std::string_view data) {
+        if (baud_ <= 0) {
+            return WriteRaw(data);
+        }
+        int usPerByte = static_cast<int>(10'000'000LL / baud_);
+        auto next = Clock::now();
+        for (char c : data) {
+            next += std::chrono::microseconds(usPerByte);
+            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
+            if (wait.count() > 0 && WaitStop(stopFd_, static_cast<int>(wait.count()))) {
+                return false;
+            }
+            if (!WriteRaw(std::string_view(&c, 1))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Reads what is there; waits up to `timeoutMs` (-1: no limit). Returns the byte count,
+    // 0 on a time-out, -1 when the peer closed or a failure happened, -2 on stop.
+    ssize_t Read(char* buf, size_t size, int timeoutMs) {
+        for (;;) {
+            pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+            int n = ::poll(p, 2, timeoutMs);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return -1;
+            }
+            if (p[1].revents != 0) {
+                return -2;
+            }
+            if (n == 0) {
+                return 0;
+            }
+            ssize_t r = ::read(fd_, buf, size);
+            if (r < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
+            }
+            return r <= 0 ? -1 : r;
+        }
+    }
+
+private:
+    bool WriteRaw(std::string_view data) {
+        while (!data.empty()) {
+            ssize_t n = ::write(fd_, data.data(), data.size());
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno == EAGAIN) {
+                    pollfd p[2] = {{fd_, POLLOUT, 0}, {stopFd_, POLLIN, 0}};
+                    if (::poll(p, 2, 2000) <= 0 || p[1].revents != 0) {
+                        return false;
+                    }
+                    continue;
+                }
+                return false;
+            }
+            data.remove_prefix(static_cast<size_t>(n));
+        }
+        return true;
+    }
+
+    int fd_;
+    int stopFd_;
+    int baud_;
+};
+
+} // namespace
+
+LinkEnd ServeLink(Register& reg, const Dispatcher& dispatch, int fd, int stopFd, bool tcp,
+                  std::string& held) {
+    Conn conn(fd, stopFd, reg.Opts().baud);
+    FrameReader reader;
+    char buf[512];
+    const std::string ackBytes =
+        reg.Opts().tcpAckPrefixFF && tcp ? std::string("\xFF\x06", 2) : std::string(1, ctl::ACK);
+    for (;;) {
+        ssize_t n = conn.Read(buf, sizeof buf, reader.InFrame() ? kInterByteMs : -1);
+        if (n == -2) {
+            return LinkEnd::Stopped;
+        }
+        if (n < 0) {
+            return LinkEnd::PeerClosed;
+        }
+        if (n == 0) {
+            reader.Reset(); // the rest of the frame never came
+            continue;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            switch (reader.Feed(static_cast<uint8_t>(buf[i]))) {
+            case FrameReader::Event::None:
+            case FrameReader::Event::Stray:
+            case FrameReader::Event::Nak: // the answer stays held; the next ENQ gets it again
+                break;
+            case FrameReader::Event::Ack:
+                held.clear();
+                break;
+            case FrameReader::Event::BadLrc:
+                if (!conn.Write(std::string(1, ctl::NAK))) {
+                    return LinkEnd::IoError;
+                }
+                break;
+            case FrameReader::Event::Enq: {
+                if (reg.TakeFault(Fault::Silence, 0)) {
+                    break;
+                }
+                std::string reply =
+                    held.empty() ? std::string(1, ctl::NAK) : std::string(1, ctl::ACK) + held;
+                if (!conn.Write(reply)) {
+                    return LinkEnd::IoError;
+                }
+                break;
+            }
+            case FrameReader::Event::Frame: {
+                const std::string message = reader.Message();
+                uint16_t code = Dispatcher::CodeOf(message);
+                if (reg.TakeFault(Fault::Silence, code)) {
+                    reg.AddLog(LogEntry{code, 0, message, {}});
+                    break;
+                }
+                if (!conn.Write(ackBytes)) {
+                    return LinkEnd::IoError;
+                }
+                held.clear();
+                std::string answer;
+                try {
+                    answer = dispatch.Execute(reg, message);
+                } catch (const PowerLoss&) {
+                    return LinkEnd::PowerLoss;
+                }
+                if (tcp && reg.TakeFault(Fault::CloseBefore, code)) {
+                    held = BuildFrame(answer);
+                    return LinkEnd::ClosedByFault;
+                }
+                Fault f;
+                if (reg.TakeFault(Fault::Delay, code, &f) && WaitStop(stopFd, f.value)) {
+                    return LinkEnd::Stopped;
+                }
+                held = BuildFrame(answer);
+                std::string wire = held;
+                if (reg.TakeFault(Fault::CorruptLrc, code)) {
+                    wire.back() = static_cast<char>(wire.back() ^ 0x5A);
+                }
+                if (reg.TakeFault(Fault::DropByte, code, &f)) {
+                    size_t at = f.value >= 0 && static_cast<size_t>(f.value) < wire.size()
+                                    ? static_cast<size_t>(f.value)
+                                    : wire.size() - 1;
+                    wire.erase(at, 1);
+                }
+                if (!conn.Write(wire)) {
+                    return LinkEnd::IoError;
+                }
+                if (tcp && reg.TakeFault(Fault::CloseAfter, code)) {
+                    return LinkEnd::ClosedByFault;
+                }
+                break;
+            }
+            }
+        }
+    }
+}
+
+} // namespace emu
