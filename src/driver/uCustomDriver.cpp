@@ -1,0 +1,246 @@
+#include "driver/uCustomDriver.h"
+
+#include "common/Common.Log.h"
+#include "common/uText.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace korv {
+
+namespace {
+
+std::u16string_view Trim(std::u16string_view S) {
+    while (!S.empty() && (S.front() == u' ' || S.front() == u'\t'))
+        S.remove_prefix(1);
+    while (!S.empty() && (S.back() == u' ' || S.back() == u'\t'))
+        S.remove_suffix(1);
+    return S;
+}
+
+bool ParseInt(std::u16string_view AText, std::int64_t& AValue) {
+    std::string S = U16ToUtf8(Trim(AText));
+    const char* First = S.data();
+    if (!S.empty() && S.front() == '+')
+        ++First;
+    auto Res = std::from_chars(First, S.data() + S.size(), AValue);
+    return !S.empty() && Res.ec == std::errc() && Res.ptr == S.data() + S.size();
+}
+
+bool ParseFloat(std::u16string_view AText, double& AValue) {
+    std::string S = U16ToUtf8(Trim(AText));
+    for (char& C : S)
+        if (C == ',')
+            C = '.';
+    const char* First = S.data();
+    if (!S.empty() && S.front() == '+')
+        ++First;
+    auto Res = std::from_chars(First, S.data() + S.size(), AValue);
+    return !S.empty() && Res.ec == std::errc() && Res.ptr == S.data() + S.size() &&
+           std::isfinite(AValue);
+}
+
+[[noreturn]] void BadValue(TPropType AType, std::u16string_view AText) {
+    throw EDriverError(u"Invalid value \"" + std::u16string(AText) + u"\" for a property of type " +
+                       PropTypeName(AType));
+}
+
+} // namespace
+
+bool SameTextIName(std::u16string_view A, std::u16string_view B) {
+    return SameTextI(A, B);
+}
+
+std::u16string PropTypeName(TPropType AType) {
+    switch (AType) {
+    case TPropType::Integer:
+    case TPropType::Int64:
+    case TPropType::Float:
+        return u"Number";
+    case TPropType::Text:
+        return u"String";
+    case TPropType::Boolean:
+        return u"Boolean";
+    }
+    throw EDriverError(u"Enum value unacceptable");
+}
+
+TPropValue TextToPropValue(TPropType AType, std::u16string_view AText) {
+    switch (AType) {
+    case TPropType::Integer:
+    case TPropType::Int64: {
+        std::int64_t V = 0;
+        if (!ParseInt(AText, V))
+            BadValue(AType, AText);
+        return V;
+    }
+    case TPropType::Boolean: {
+        std::u16string_view T = Trim(AText);
+        if (SameTextI(T, u"true"))
+            return true;
+        if (SameTextI(T, u"false"))
+            return false;
+        double V = 0;
+        if (!ParseFloat(T, V))
+            BadValue(AType, AText);
+        return V != 0;
+    }
+    case TPropType::Float: {
+        double V = 0;
+        if (!ParseFloat(AText, V))
+            BadValue(AType, AText);
+        return V;
+    }
+    case TPropType::Text:
+        return std::u16string(AText);
+    }
+    throw EDriverError(u"Property type unacceptable");
+}
+
+TPropValue V8ToPropValue(TPropType AType, const V8Variant* AValue) {
+    switch (AType) {
+    case TPropType::Integer:
+    case TPropType::Int64:
+        return static_cast<std::int64_t>(V8AsInteger(AValue));
+    case TPropType::Boolean:
+        return V8AsBoolean(AValue);
+    case TPropType::Float:
+        return V8AsDouble(AValue);
+    case TPropType::Text:
+        if (!V8IsString(AValue))
+            throw EDriverError(u"Value type unacceptable");
+        return V8AsWideString(AValue);
+    }
+    throw EDriverError(u"Property type unacceptable");
+}
+
+void PropValueToV8(TV8UserObject& AObj, const TPropValue& AValue, V8Variant* ATarget) {
+    if (const auto* I = std::get_if<std::int64_t>(&AValue))
+        AObj.V8SetInt(ATarget, static_cast<std::int32_t>(*I));
+    else if (const auto* B = std::get_if<bool>(&AValue))
+        AObj.V8SetBool(ATarget, *B);
+    else if (const auto* D = std::get_if<double>(&AValue))
+        AObj.V8SetDouble(ATarget, *D);
+    else
+        AObj.V8SetWString(ATarget, std::get<std::u16string>(AValue));
+}
+
+void TResult::Clear() {
+    ErrorCode = 0;
+    ErrorDescription.clear();
+    BoolResult = true;
+}
+
+void TResult::SetError(std::u16string_view ADescription, std::int32_t AErrorCode) {
+    ErrorDescription = ADescription;
+    ErrorCode = AErrorCode;
+    BoolResult = false;
+}
+
+std::int32_t TResult::GetIntResult() const {
+    if (BoolResult)
+        return 0;
+    return ErrorCode != 0 ? ErrorCode : 1001;
+}
+
+void ForEachExportTable(const TExportTable& AClass,
+                        const std::function<void(const TExportTable&)>& F) {
+    for (const TExportTable* T = &AClass; T; T = T->Parent)
+        F(*T);
+}
+
+V8Variant* Param(V8Variant* AParams, long ACount, int AIndex) {
+    if (!AParams || AIndex < 0 || AIndex >= ACount)
+        throw EDriverError(u"Метод вызван с недостаточным числом параметров: передано " +
+                           IntToU16(ACount < 0 ? 0 : ACount) + u", нужен параметр " +
+                           IntToU16(AIndex + 1));
+    return &AParams[AIndex];
+}
+
+TCustomDriver::TCustomDriver() {
+    FLastResult.Clear();
+}
+
+TClassReg& TCustomDriver::RegisterClass(const TExportTable& AClass, TV8ObjectFactory AFactory,
+                                        std::u16string_view AExtension) {
+    TClassReg& Reg = ClassRegistry().RegisterClass(std::move(AFactory), AExtension, AExtension);
+    ForEachExportTable(AClass, [&](const TExportTable& T) {
+        for (const TExportMethod& M : T.Methods) {
+            TDriverHandler H = M.Handler;
+            Reg.AddFunc(
+                M.Name, M.NameLoc,
+                [H](TV8UserObject& Obj, V8Variant* Ret, V8Variant* Params, long Count) {
+                    return H(dynamic_cast<TCustomDriver&>(Obj), Ret, Params, Count);
+                },
+                M.ParamCount);
+        }
+    });
+    ForEachExportTable(AClass, [&](const TExportTable& T) {
+        for (const auto& P : T.Props)
+            Reg.AddProp(
+                P.Name, P.NameLoc, true, !P.ReadOnly,
+                [](TV8UserObject& Obj, const std::u16string& Name, V8Variant* Value, bool Get) {
+                    return dynamic_cast<TCustomDriver&>(Obj).PropertyGetSet(Name, Value, Get);
+                });
+    });
+    return Reg;
+}
+
+TClassReg& TCustomDriver::RegisterDriver(const TExportTable& AClass, TV8ObjectFactory AFactory,
+                                         std::u16string_view AExtension) {
+    TClassReg& Reg = RegisterClass(AClass, std::move(AFactory), AExtension);
+    SetLogName(AExtension);
+    StartLog();
+    return Reg;
+}
+
+bool TCustomDriver::PropertyGetSet(const std::u16string& APropName, V8Variant* APropValue,
+                                   bool AGet) {
+    bool Found = false;
+    ForEachExportTable(ClassExports(), [&](const TExportTable& T) {
+        for (const auto& P : T.Props) {
+            if (!PropNameIs(P, APropName))
+                continue;
+            Found = true;
+            if (AGet) {
+                PropValueToV8(*this, P.Get(*this), APropValue);
+            } else {
+                if (P.ReadOnly)
+                    throw EDriverError(u"Property is read-only: " + APropName);
+                P.Set(*this, V8ToPropValue(P.Type, APropValue));
+            }
+        }
+    });
+    if (!Found)
+        throw EDriverError(u"Property not found: " + APropName);
+    return true;
+}
+
+void TCustomDriver::PropertiesSetDefault() {
+    ForEachExportTable(ClassExports(), [&](const TExportTable& T) {
+        for (const auto& P : T.Props)
+            if (!P.ReadOnly && !SameTextIName(P.Name, u"LogEnabled"))
+                P.Set(*this, TextToPropValue(P.Type, P.DefValue));
+    });
+}
+
+void TCustomDriver::SetSuccess(V8Variant* RetValue) {
+    FLastResult.Clear();
+    if (RetValue)
+        V8SetBool(RetValue, true);
+}
+
+void TCustomDriver::HandleException(const std::exception& E, V8Variant* RetValue,
+                                    std::int32_t ACode) {
+    std::u16string Message = ExceptionMessage(E);
+    FLastResult.SetError(Message, ACode);
+    if (RetValue)
+        V8SetBool(RetValue, false);
+    WriteLog(u"Exception", Message, TLogLevel::Error);
+}
+
+void TCustomDriver::HandleUnknownException(V8Variant* RetValue) {
+    HandleException(EDriverError(GetDriverErrorText(1001)), RetValue, 1001);
+}
+
+} // namespace korv

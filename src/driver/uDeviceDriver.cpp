@@ -1,0 +1,130 @@
+#include "driver/uDeviceDriver.h"
+
+#include "common/uEquipmentErrors.h"
+#include "common/uText.h"
+
+#include <deque>
+#include <vector>
+
+namespace korv {
+
+namespace {
+
+using TDesc = TPropDesc<TDeviceDriver>;
+
+template <auto Field> TDesc IntProp(std::u16string_view AName) {
+    return {
+        AName,
+        AName,
+        {},
+        {},
+        false,
+        TPropType::Integer,
+        [](const TDeviceDriver& D) -> TPropValue { return static_cast<std::int64_t>(D.*Field); },
+        [](TDeviceDriver& D, const TPropValue& V) {
+            D.*Field = static_cast<std::remove_reference_t<decltype(D.*Field)>>(PropInt(V));
+        }};
+}
+
+template <auto Field> TDesc BoolProp(std::u16string_view AName) {
+    return {AName,
+            AName,
+            {},
+            {},
+            false,
+            TPropType::Boolean,
+            [](const TDeviceDriver& D) -> TPropValue { return D.*Field; },
+            [](TDeviceDriver& D, const TPropValue& V) { D.*Field = PropBool(V); }};
+}
+
+template <auto Field> TDesc TextProp(std::u16string_view AName) {
+    return {AName,
+            AName,
+            {},
+            {},
+            false,
+            TPropType::Text,
+            [](const TDeviceDriver& D) -> TPropValue { return D.*Field; },
+            [](TDeviceDriver& D, const TPropValue& V) { D.*Field = PropText(V); }};
+}
+
+std::u16string GTName(const char16_t* APrefix, int AIndex) {
+    return std::u16string(APrefix) + IntToU16(AIndex + 1);
+}
+
+std::vector<TDesc> BuildProperties() {
+    using D = TDeviceDriver;
+    std::vector<TDesc> P = {
+        IntProp<&D::FPortNumber>(u"PortNumber"),
+        IntProp<&D::FBaudRate>(u"BaudRate"),
+        TextProp<&D::FIPAddress>(u"IPAddress"),
+        IntProp<&D::FIPPort>(u"IPPort"),
+        IntProp<&D::FConnectPwd>(u"ConnectPwd"),
+        IntProp<&D::FFeedCount>(u"FeedCount"),
+        TextProp<&D::FCutString>(u"CutString"),
+        IntProp<&D::FLineLength>(u"MaxReceiptRowLength"),
+        BoolProp<&D::FDisableCut>(u"DisableCut"),
+        IntProp<&D::FEnablePrinting>(u"EnablePrinting"),
+        IntProp<&D::FEnableReportPrinting>(u"EnableReportPrinting"),
+        IntProp<&D::FReceiptFontNumber>(u"ReceiptFontNumber"),
+        BoolProp<&D::FReceiveAllKT>(u"ReceiveAllKT"),
+    };
+    static std::deque<std::u16string> Names; // stable storage behind the views
+    for (int I = 0; I < D::KGraphicPresets; ++I) {
+        auto Name = [&](const char16_t* APrefix) -> std::u16string_view {
+            Names.push_back(GTName(APrefix, I));
+            return Names.back();
+        };
+        P.push_back({Name(u"GTFontName"),
+                     {},
+                     {},
+                     {},
+                     false,
+                     TPropType::Text,
+                     [I](const D& O) -> TPropValue { return O.FGTFontName[I]; },
+                     [I](D& O, const TPropValue& V) { O.FGTFontName[I] = PropText(V); }});
+        P.push_back({Name(u"GTFontSize"),
+                     {},
+                     {},
+                     {},
+                     false,
+                     TPropType::Integer,
+                     [I](const D& O) -> TPropValue { return std::int64_t{O.FGTFontSize[I]}; },
+                     [I](D& O, const TPropValue& V) {
+                         O.FGTFontSize[I] = static_cast<std::int32_t>(PropInt(V));
+                     }});
+        bool(D::*Flags[])[D::KGraphicPresets] = {&D::FGTIsBold, &D::FGTIsItalic, &D::FGTIsStrikeout,
+                                                 &D::FGTIsUnderline};
+        const char16_t* FlagNames[] = {u"GTIsBold", u"GTIsItalic", u"GTIsStrikeout",
+                                       u"GTIsUnderline"};
+        for (int F = 0; F < 4; ++F) {
+            auto Arr = Flags[F];
+            P.push_back({Name(FlagNames[F]),
+                         {},
+                         {},
+                         {},
+                         false,
+                         TPropType::Boolean,
+                         [I, Arr](const D& O) -> TPropValue { return (O.*Arr)[I]; },
+                         [I, Arr](D& O, const TPropValue& V) { (O.*Arr)[I] = PropBool(V); }});
+        }
+    }
+    P.push_back(BoolProp<&D::FReceiptTextAvailable>(u"ReceiptTextAvailable"));
+    P.push_back(BoolProp<&D::FLogEnabled>(u"LogEnabled"));
+    return P;
+}
+
+} // namespace
+
+std::span<const TPropDesc<TDeviceDriver>> TDeviceDriver::Properties() {
+    static const std::vector<TDesc> Props = BuildProperties();
+    return Props;
+}
+
+TDevice& TDeviceDriver::GetDevice() {
+    if (!FDevice)
+        throw EDriverError(u"Устройство не включено");
+    return *FDevice;
+}
+
+} // namespace korv

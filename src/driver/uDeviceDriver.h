@@ -1,0 +1,58 @@
+#pragma once
+// TDeviceDriver: one connected register, with the host's connection
+// settings as properties.
+
+#include "driver/uCustomDriver.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace korv {
+
+class TDevice;
+
+class TDeviceDriver {
+public:
+    static constexpr int KGraphicPresets = 5;
+
+    TDeviceDriver() = default;
+    TDeviceDriver(const TDeviceDriver&) = delete;
+    TDeviceDriver& operator=(const TDeviceDriver&) = delete;
+
+    /// The properties the connection settings may name, in settings order.
+    static std::span<const TPropDesc<TDeviceDriver>> Properties();
+
+    /// The register command object; "Устройство не включено" while there is none.
+    TDevice& GetDevice();
+
+    // Connection settings.
+    std::int32_t FPortNumber = 0;
+    std::int32_t FBaudRate = 0;
+    std::u16string FIPAddress;
+    std::int32_t FIPPort = 0;
+    std::int32_t FConnectPwd = 0;
+    // General settings.
+    std::int32_t FFeedCount = 0;
+    std::u16string FCutString;
+    std::int32_t FLineLength = 0; // MaxReceiptRowLength; 0 = the register's own
+    bool FDisableCut = false;
+    std::uint8_t FEnablePrinting = 0;
+    std::uint8_t FEnableReportPrinting = 0;
+    std::int32_t FReceiptFontNumber = 0;
+    bool FReceiveAllKT = false;
+    bool FReceiptTextAvailable = false;
+    bool FLogEnabled = false;
+    // Graphic-text presets 1..5 (index 0..4).
+    std::u16string FGTFontName[KGraphicPresets];
+    std::int32_t FGTFontSize[KGraphicPresets] = {};
+    bool FGTIsBold[KGraphicPresets] = {};
+    bool FGTIsItalic[KGraphicPresets] = {};
+    bool FGTIsStrikeout[KGraphicPresets] = {};
+    bool FGTIsUnderline[KGraphicPresets] = {};
+
+private:
+    TDevice* FDevice = nullptr; // owned once the command layer is connected
+};
+
+} // namespace korv
