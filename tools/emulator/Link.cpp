@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace emu {
@@ -89,7 +90,8 @@ bool WaitStop(int stopFd, int ms) {
 
 class Conn {
 public:
-    Conn(int fd, int stopFd, int baud) : fd_(fd), stopFd_(stopFd), baud_(baud) {}
+    Conn(int fd, int stopFd, int baud, bool socket)
+        : fd_(fd), stopFd_(stopFd), baud_(baud), socket_(socket) {}
 
     // Writes all bytes; with a baud rate each byte takes its line time. False on failure or stop.
     bool Write(std::string_view data) {
@@ -140,7 +142,9 @@ public:
 private:
     bool WriteRaw(std::string_view data) {
         while (!data.empty()) {
-            ssize_t n = ::write(fd_, data.data(), data.size());
+            // A socket whose peer has gone must not raise SIGPIPE in the whole process.
+            ssize_t n = socket_ ? ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL)
+                                : ::write(fd_, data.data(), data.size());
             if (n < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -162,13 +166,14 @@ private:
     int fd_;
     int stopFd_;
     int baud_;
+    bool socket_;
 };
 
 } // namespace
 
 LinkEnd ServeLink(Register& reg, const Dispatcher& dispatch, int fd, int stopFd, bool tcp,
                   std::string& held) {
-    Conn conn(fd, stopFd, reg.Opts().baud);
+    Conn conn(fd, stopFd, reg.Opts().baud, tcp);
     FrameReader reader;
     char buf[512];
     const std::string ackBytes =
