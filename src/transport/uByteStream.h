@@ -1,0 +1,36 @@
+#pragma once
+// The narrow byte stream under the register's frame protocol. The serial
+// port (TComm) and the TCP socket (TSocketStream) implement it, so the frame
+// dialogue (uFrameDialogue) is written once for both links.
+//
+// No operation raises; a failure returns false and leaves a reason text.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace korv {
+
+class TByteStream {
+public:
+    virtual ~TByteStream() = default;
+
+    /// True while the port or socket is open.
+    virtual bool StreamOpened() const = 0;
+    /// Writes every byte of AData; false when not all of them went out.
+    virtual bool StreamWrite(std::string_view AData) = 0;
+    /// Waits up to ATimeoutMs for one byte; false on time-out or failure.
+    virtual bool StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) = 0;
+    /// Reads up to ACount bytes of a frame body. The serial port stops by its
+    /// port time-outs, a socket when ATimeoutMs pass without data. A short
+    /// read is not a failure (AData holds what came); false means the stream
+    /// itself failed (for a socket also: the peer closed the connection).
+    virtual bool StreamReadBlock(std::size_t ACount, std::string& AData, int ATimeoutMs) = 0;
+    /// Drops whatever is waiting to be read or written.
+    virtual void StreamPurge() = 0;
+    /// The reason of the last failure.
+    virtual std::u16string StreamError() const = 0;
+};
+
+} // namespace korv

@@ -1,0 +1,248 @@
+#include "transport/uCommManager.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace korv {
+
+namespace {
+
+constexpr int kBaudRates[] = {110,   300,   600,   1200,  2400,  4800,  9600,
+                              14400, 19200, 38400, 56000, 57600, 115200};
+
+const char16_t* const kWriteFailed = u"Не удалось записать данные в порт";
+const char16_t* const kReadFailed = u"Ошибка при чтении данных из порта";
+const char16_t* const kNoAnswer = u"Устройство не отвечает";
+const char16_t* const kNotOpen = u"Порт не открыт";
+
+using TClock = std::chrono::steady_clock;
+
+int MsLeft(TClock::time_point ADeadline) {
+    const auto Left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - TClock::now()).count();
+    return Left > 0 ? static_cast<int>(Left) : 0;
+}
+
+} // namespace
+
+int BaudRateToInt(TBaudRate ARate) {
+    const auto i = static_cast<std::size_t>(ARate);
+    return i < std::size(kBaudRates) ? kBaudRates[i] : 0;
+}
+
+bool IntToBaudRate(int AValue, TBaudRate& ARate) {
+    for (std::size_t i = 0; i < std::size(kBaudRates); ++i) {
+        if (kBaudRates[i] == AValue) {
+            ARate = static_cast<TBaudRate>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string ComPortDeviceName(int APortNumber) {
+    if (const char* Dir = std::getenv("KORVANDER_COM_DIR"); Dir && *Dir) {
+        std::string Path(Dir);
+        if (Path.back() != '/' && Path.back() != '\\')
+            Path.push_back('/');
+        return Path + "COM" + std::to_string(APortNumber);
+    }
+    return ComPortSystemName(APortNumber);
+}
+
+TComm::TComm() = default;
+
+TComm::~TComm() {
+    Close();
+}
+
+std::string TComm::DeviceName() const {
+    return ComPortDeviceName(FPortNumber);
+}
+
+bool TComm::Opened() const {
+    return FHandle != -1;
+}
+
+bool TComm::Open() {
+    if (Opened())
+        return true;
+    FExtResultDescription.clear();
+    if (!PlatformOpen())
+        return false;
+    if (!PlatformPurge(true) || !PlatformApplyLineState() || !PlatformApplyTimeouts()) {
+        PlatformClose();
+        FHandle = -1;
+        return false;
+    }
+    return true;
+}
+
+bool TComm::Close() {
+    if (!Opened())
+        return true;
+    PlatformSetDTR(false); // fails harmlessly on lines without modem control
+    PlatformPurge(true);
+    PlatformClose();
+    FHandle = -1;
+    return true;
+}
+
+bool TComm::Purge(bool AAbort) {
+    if (!Open())
+        return false;
+    return PlatformPurge(AAbort);
+}
+
+bool TComm::WriteChar(char AValue) {
+    return WriteStr(std::string_view(&AValue, 1));
+}
+
+bool TComm::WriteByte(std::uint8_t AValue) {
+    return WriteChar(static_cast<char>(AValue));
+}
+
+bool TComm::WriteStr(std::string_view AData, int ASleepTime) {
+    if (AData.empty())
+        return true;
+    if (!Open())
+        return false;
+    std::size_t Written = 0;
+    if (!PlatformWrite(AData, Written))
+        return false;
+    if (Written != AData.size()) {
+        FExtResultDescription = kWriteFailed;
+        return false;
+    }
+    if (ASleepTime > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ASleepTime));
+    return true;
+}
+
+bool TComm::ReadByte(std::uint8_t& AValue, int ATimeout) {
+    if (!Opened()) {
+        FExtResultDescription = kNotOpen;
+        return false;
+    }
+    const int Ready = PlatformWaitInput(ATimeout < 0 ? 0 : ATimeout);
+    if (Ready < 0)
+        return false;
+    if (Ready == 0) {
+        FExtResultDescription = kReadFailed;
+        return false;
+    }
+    return ReadByte(AValue);
+}
+
+bool TComm::ReadChar(char& AValue, int ATimeout) {
+    std::uint8_t Byte = 0;
+    if (!ReadByte(Byte, ATimeout))
+        return false;
+    AValue = static_cast<char>(Byte);
+    return true;
+}
+
+bool TComm::ReadByte(std::uint8_t& AValue) {
+    std::string Buf;
+    if (!ReadString(1, Buf))
+        return false;
+    if (Buf.empty()) {
+        FExtResultDescription = kNoAnswer;
+        return false;
+    }
+    AValue = static_cast<std::uint8_t>(Buf[0]);
+    return true;
+}
+
+bool TComm::ReadString(std::size_t ACount, std::string& ABuff) {
+    ABuff.clear();
+    if (!Opened()) {
+        FExtResultDescription = kNotOpen;
+        return false;
+    }
+    if (ACount == 0)
+        return true;
+    // The port time-outs: a total limit for the whole read (none when both
+    // parts are 0) and an interval limit between bytes once data flows.
+    const std::uint64_t Total = std::uint64_t{FTimeouts.ReadTotalTimeoutMultiplier} * ACount +
+                                FTimeouts.ReadTotalTimeoutConstant;
+    const bool HasTotal = Total > 0;
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(HasTotal ? Total : 0);
+    const int Interval = static_cast<int>(FTimeouts.ReadIntervalTimeout);
+    ABuff.resize(ACount);
+    std::size_t Got = 0;
+    int EmptyReads = 0;
+    while (Got < ACount) {
+        int Wait = HasTotal ? MsLeft(Deadline) : -1; // -1: no limit
+        if (Got > 0 && Interval > 0 && (Wait < 0 || Interval < Wait))
+            Wait = Interval;
+        const int Ready = PlatformWaitInput(Wait);
+        if (Ready < 0) {
+            if (Got > 0)
+                break;
+            ABuff.clear();
+            return false;
+        }
+        if (Ready == 0)
+            break;
+        const long n = PlatformRead(ABuff.data() + Got, ACount - Got);
+        if (n < 0) {
+            if (Got > 0)
+                break;
+            ABuff.clear();
+            return false;
+        }
+        if (n == 0) {
+            // Readable but nothing to read: the line is going away.
+            if (++EmptyReads >= 2)
+                break;
+            continue;
+        }
+        EmptyReads = 0;
+        Got += static_cast<std::size_t>(n);
+    }
+    ABuff.resize(Got);
+    return true;
+}
+
+bool TComm::StreamReadBlock(std::size_t ACount, std::string& AData, int) {
+    return ReadString(ACount, AData);
+}
+
+bool TComm::SetCommDTR(bool AValue) {
+    return Open() && PlatformSetDTR(AValue);
+}
+
+bool TComm::SetCommRTS(bool AValue) {
+    return Open() && PlatformSetRTS(AValue);
+}
+
+bool TComm::SetBaudRate(TBaudRate AValue) {
+    if (AValue == FBaudRate)
+        return true;
+    FBaudRate = AValue;
+    return !Opened() || PlatformApplyLineState();
+}
+
+void TComm::SetBaudRateAsInt(int AValue) {
+    TBaudRate Rate;
+    if (IntToBaudRate(AValue, Rate))
+        SetBaudRate(Rate);
+}
+
+bool TComm::SetTimeouts(const TCommTimeouts& AValue) {
+    FTimeouts = AValue;
+    return Open() && PlatformApplyTimeouts();
+}
+
+TComPort::TComPort() {
+    FBaudRate = TBaudRate::br115200;
+    FTimeouts.ReadIntervalTimeout = 50;
+    FTimeouts.ReadTotalTimeoutMultiplier = 1000;
+    FTimeouts.ReadTotalTimeoutConstant = 0;
+    FTimeouts.WriteTotalTimeoutMultiplier = 0;
+    FTimeouts.WriteTotalTimeoutConstant = 500;
+}
+
+} // namespace korv

@@ -1,0 +1,301 @@
+#include "transport/uCommManager.h"
+
+#include "common/uText.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace korv {
+
+namespace {
+
+int Fd(std::intptr_t AHandle) {
+    return static_cast<int>(AHandle);
+}
+
+std::u16string SystemText(int AErr) {
+    return Utf8ToU16(std::strerror(AErr));
+}
+
+speed_t SpeedOf(TBaudRate ARate, bool& AOk) {
+    AOk = true;
+    switch (ARate) {
+    case TBaudRate::br110:
+        return B110;
+    case TBaudRate::br300:
+        return B300;
+    case TBaudRate::br600:
+        return B600;
+    case TBaudRate::br1200:
+        return B1200;
+    case TBaudRate::br2400:
+        return B2400;
+    case TBaudRate::br4800:
+        return B4800;
+    case TBaudRate::br9600:
+        return B9600;
+    case TBaudRate::br19200:
+        return B19200;
+    case TBaudRate::br38400:
+        return B38400;
+    case TBaudRate::br57600:
+        return B57600;
+    case TBaudRate::br115200:
+        return B115200;
+    case TBaudRate::br14400:
+    case TBaudRate::br56000:
+        break;
+    }
+    AOk = false;
+    return B9600;
+}
+
+} // namespace
+
+std::string ComPortSystemName(int APortNumber) {
+    struct TRange {
+        int First;
+        const char* Prefix;
+    };
+    static const TRange Ranges[] = {
+        {1, "/dev/ttyS"}, {33, "/dev/ttyUSB"}, {65, "/dev/ttyACM"}, {97, "/dev/ttyAMA"}};
+    for (const TRange& R : Ranges)
+        if (APortNumber >= R.First && APortNumber < R.First + 32)
+            return R.Prefix + std::to_string(APortNumber - R.First);
+    return {};
+}
+
+void TComm::SetOsError(std::u16string_view APrefix) {
+    const int Err = errno;
+    FExtResultDescription =
+        APrefix.empty() ? SystemText(Err) : std::u16string(APrefix) + u". " + SystemText(Err);
+}
+
+bool TComm::PlatformOpen() {
+    const std::string Name = DeviceName();
+    if (Name.empty()) {
+        FExtResultDescription = u"Ошибка открытия порта. Нет порта COM" + IntToU16(FPortNumber);
+        return false;
+    }
+    const int h = ::open(Name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (h < 0) {
+        SetOsError(u"Ошибка открытия порта");
+        return false;
+    }
+    // No sharing: a second opener, in this process or another, is refused.
+    if (::flock(h, LOCK_EX | LOCK_NB) != 0) {
+        SetOsError(u"Ошибка открытия порта");
+        ::close(h);
+        return false;
+    }
+    ::ioctl(h, TIOCEXCL);
+    FHandle = h;
+    return true;
+}
+
+void TComm::PlatformClose() {
+    ::ioctl(Fd(FHandle), TIOCNXCL);
+    ::close(Fd(FHandle));
+}
+
+bool TComm::PlatformApplyLineState() {
+    termios Tio{};
+    if (::tcgetattr(Fd(FHandle), &Tio) != 0) {
+        SetOsError({});
+        return false;
+    }
+    ::cfmakeraw(&Tio);
+    Tio.c_cflag |= CLOCAL | CREAD;
+    Tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+    Tio.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+    switch (FDataBits) {
+    case 5:
+        Tio.c_cflag |= CS5;
+        break;
+    case 6:
+        Tio.c_cflag |= CS6;
+        break;
+    case 7:
+        Tio.c_cflag |= CS7;
+        break;
+    default:
+        Tio.c_cflag |= CS8;
+        break;
+    }
+    switch (FParity) {
+    case TParity::prNone:
+        break;
+    case TParity::prOdd:
+        Tio.c_cflag |= PARENB | PARODD;
+        break;
+    case TParity::prEven:
+        Tio.c_cflag |= PARENB;
+        break;
+#ifdef CMSPAR
+    case TParity::prMark:
+        Tio.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+    case TParity::prSpace:
+        Tio.c_cflag |= PARENB | CMSPAR;
+        break;
+#else
+    default:
+        FExtResultDescription = u"Контроль чётности не поддерживается";
+        return false;
+#endif
+    }
+    if (FStopBits != TStopBits::sbOneStopBit)
+        Tio.c_cflag |= CSTOPB;
+    if (FFlowControl.FOutCtsFlow || FFlowControl.FControlRts == TControlRts::rtsHandshake)
+        Tio.c_cflag |= CRTSCTS;
+    Tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    if (FFlowControl.FXonXoffOut)
+        Tio.c_iflag |= IXON;
+    if (FFlowControl.FXonXoffIn)
+        Tio.c_iflag |= IXOFF;
+    Tio.c_cc[VSTART] = 0x11;
+    Tio.c_cc[VSTOP] = 0x13;
+    // Reads never block in the kernel: every wait is a poll with a deadline.
+    Tio.c_cc[VMIN] = 0;
+    Tio.c_cc[VTIME] = 0;
+    bool Known;
+    const speed_t Speed = SpeedOf(FBaudRate, Known);
+    if (!Known) {
+        FExtResultDescription =
+            u"Скорость " + IntToU16(BaudRateAsInt()) + u" бит/с не поддерживается";
+        return false;
+    }
+    ::cfsetispeed(&Tio, Speed);
+    ::cfsetospeed(&Tio, Speed);
+    if (::tcsetattr(Fd(FHandle), TCSANOW, &Tio) != 0) {
+        SetOsError({});
+        return false;
+    }
+    // DTR and RTS follow their settings; lines without modem control refuse
+    // this, which does not matter.
+    PlatformSetDTR(FFlowControl.FControlDtr != TControlDtr::dtrDisable);
+    PlatformSetRTS(FFlowControl.FControlRts != TControlRts::rtsDisable);
+    return true;
+}
+
+bool TComm::PlatformApplyTimeouts() {
+    return true;
+} // they are applied by every read and write
+
+bool TComm::PlatformPurge(bool) {
+    if (::tcflush(Fd(FHandle), TCIOFLUSH) != 0) {
+        SetOsError({});
+        return false;
+    }
+    return true;
+}
+
+bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten) {
+    AWritten = 0;
+    const std::uint64_t Limit =
+        std::uint64_t{FTimeouts.WriteTotalTimeoutMultiplier} * AData.size() +
+        FTimeouts.WriteTotalTimeoutConstant;
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Limit);
+    while (AWritten < AData.size()) {
+        const ssize_t n = ::write(Fd(FHandle), AData.data() + AWritten, AData.size() - AWritten);
+        if (n > 0) {
+            AWritten += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            SetOsError({});
+            return false;
+        }
+        int Wait = -1;
+        if (Limit > 0) {
+            const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  Deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (Left <= 0)
+                break; // short write: the caller reports it
+            Wait = static_cast<int>(Left);
+        }
+        pollfd P{Fd(FHandle), POLLOUT, 0};
+        const int r = ::poll(&P, 1, Wait);
+        if (r < 0 && errno != EINTR) {
+            SetOsError({});
+            return false;
+        }
+        if (r == 0)
+            break;
+    }
+    return true;
+}
+
+int TComm::PlatformWaitInput(int ATimeoutMs) {
+    const auto Start = std::chrono::steady_clock::now();
+    while (true) {
+        int Wait = ATimeoutMs;
+        if (ATimeoutMs > 0) {
+            const auto Spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - Start)
+                                   .count();
+            Wait = Spent >= ATimeoutMs ? 0 : ATimeoutMs - static_cast<int>(Spent);
+        }
+        pollfd P{Fd(FHandle), POLLIN, 0};
+        const int r = ::poll(&P, 1, Wait);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            SetOsError(u"Ошибка при чтении данных из порта");
+            return -1;
+        }
+        if (r == 0)
+            return 0;
+        if (P.revents & POLLIN)
+            return 1;
+        // POLLHUP without data: the other end of the line is gone.
+        if (P.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            FExtResultDescription = u"Ошибка при чтении данных из порта. Линия разорвана";
+            return -1;
+        }
+    }
+}
+
+long TComm::PlatformRead(char* ABuf, std::size_t ACount) {
+    while (true) {
+        const ssize_t n = ::read(Fd(FHandle), ABuf, ACount);
+        if (n >= 0)
+            return static_cast<long>(n);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN)
+            return 0;
+        if (errno == EIO) {
+            // A pseudo-terminal whose other side has closed.
+            FExtResultDescription = u"Ошибка при чтении данных из порта. Линия разорвана";
+            return -1;
+        }
+        SetOsError(u"Ошибка при чтении данных из порта");
+        return -1;
+    }
+}
+
+bool TComm::PlatformSetDTR(bool AValue) {
+    int Bits = TIOCM_DTR;
+    return ::ioctl(Fd(FHandle), AValue ? TIOCMBIS : TIOCMBIC, &Bits) == 0;
+}
+
+bool TComm::PlatformSetRTS(bool AValue) {
+    int Bits = TIOCM_RTS;
+    return ::ioctl(Fd(FHandle), AValue ? TIOCMBIS : TIOCMBIC, &Bits) == 0;
+}
+
+} // namespace korv
