@@ -87,6 +87,10 @@ bool AllDigits(std::string_view s) {
 constexpr int kMaxGraphicWidth = 4096;
 constexpr int kMaxGraphicRows = 20000;
 constexpr int kMaxFeed = 255;
+// A register's line fits in one frame; longer texts only come from callers
+// that went wrong, and are cut so that one element stays a sane height.
+constexpr std::size_t kMaxTextBytes = 4096;
+constexpr std::size_t kMaxQrBytes = 8192;               // well over what the largest symbol holds
 constexpr char kCopyCaption[] = "\xCA\xCE\xCF\xC8\xDF"; // "КОПИЯ" in 1251
 
 } // namespace
@@ -128,7 +132,7 @@ void Tape::Append(TapeElement element) {
 void Tape::Text(std::string_view cp1251Bytes, int font, bool bold, bool wide) {
     TapeElement e;
     e.Kind = TapeKind::Text;
-    e.Data = std::string(TrimNul(cp1251Bytes));
+    e.Data = std::string(TrimNul(cp1251Bytes).substr(0, kMaxTextBytes));
     e.Font = font;
     e.Bold = bold;
     e.Wide = wide;
@@ -138,7 +142,7 @@ void Tape::Text(std::string_view cp1251Bytes, int font, bool bold, bool wide) {
 void Tape::Title(std::string_view cp1251Bytes, int docNumber) {
     TapeElement e;
     e.Kind = TapeKind::Title;
-    e.Data = std::string(TrimNul(cp1251Bytes));
+    e.Data = std::string(TrimNul(cp1251Bytes).substr(0, kMaxTextBytes));
     e.A = std::max(docNumber, 0);
     e.Bold = true;
     Append(std::move(e));
@@ -176,16 +180,17 @@ void Tape::Qr(std::string_view data, int moduleSize, int eccLevel) {
         return;
     }
     eccLevel = std::clamp(eccLevel, 0, 3);
+    errno = 0;
     // Encode once now, so that data the symbol cannot hold is reported where
     // it was printed rather than when the picture is drawn.
     std::unique_ptr<QRcode, decltype(&QRcode_free)> code(
-        QRcode_encodeData(static_cast<int>(std::min<std::size_t>(data.size(), 1 << 20)),
+        QRcode_encodeData(static_cast<int>(std::min(data.size(), kMaxQrBytes)),
                           reinterpret_cast<const unsigned char*>(data.data()), 0,
                           static_cast<QRecLevel>(eccLevel)),
         &QRcode_free);
-    if (!code || data.size() > (1 << 20)) {
+    if (!code || data.size() > kMaxQrBytes) {
         Error("QR code of " + std::to_string(data.size()) + " bytes cannot be encoded" +
-              (errno == ERANGE || data.size() > (1 << 20) ? " (over the capacity)" : ""));
+              (errno == ERANGE || data.size() > kMaxQrBytes ? " (over the capacity)" : ""));
         return;
     }
     TapeElement e;
@@ -446,16 +451,18 @@ bool ValidElement(const TapeElement& e, std::string* why) {
     switch (e.Kind) {
     case TapeKind::Text:
     case TapeKind::Title:
+        return (e.A >= 0 && e.Data.size() <= kMaxTextBytes) || fail("bad text");
     case TapeKind::Drawer:
     case TapeKind::Beep:
     case TapeKind::Error:
-        return e.A >= 0 || fail("negative number");
+        return e.Data.size() <= kMaxTextBytes || fail("bad text");
     case TapeKind::Ean13:
         return (e.Data.size() == 13 && AllDigits(e.Data) &&
                 e.Data[12] == '0' + Ean13CheckDigit(e.Data)) ||
                fail("bad EAN-13 code");
     case TapeKind::Qr:
-        return (!e.Data.empty() && e.A >= 1 && e.A <= 16 && e.B >= 0 && e.B <= 3) ||
+        return (!e.Data.empty() && e.Data.size() <= kMaxQrBytes && e.A >= 1 && e.A <= 16 &&
+                e.B >= 0 && e.B <= 3) ||
                fail("bad QR code");
     case TapeKind::Graphic:
         if (e.A < 1 || e.A > kMaxGraphicWidth || e.B < 1 || e.B > kMaxGraphicRows)
