@@ -82,11 +82,17 @@ bool SetParameterH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
 }
 
 bool EquipmentTestH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    auto TraceEnd = [&] {
-        std::u16string Result = R ? V8ToText(R) : std::u16string();
-        WriteLog(u"< EquipmentTest", u"Result=" + Result + u"; Params: " + V8ParamsText(P, N),
-                 TLogLevel::Debug);
+    // The trace renders host values; one it cannot render must not fail the test.
+    auto Trace = [&](std::u16string_view ATitle, bool AWithResult) {
+        try {
+            std::u16string Text = u"Params: " + V8ParamsText(P, N);
+            if (AWithResult)
+                Text = u"Result=" + (R ? V8ToText(R) : std::u16string()) + u"; " + Text;
+            WriteLog(ATitle, Text, TLogLevel::Debug);
+        } catch (const std::exception&) {
+        }
     };
+    auto TraceEnd = [&] { Trace(u"< EquipmentTest", true); };
     try {
         pugi::xml_document Settings;
         ParseXmlInput(V8AsWideString(Param(P, N, 1)), Settings);
@@ -103,7 +109,7 @@ bool EquipmentTestH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
             }
             if (On) {
                 SetLogMode(3);
-                WriteLog(u"> EquipmentTest", u"Params: " + V8ParamsText(P, N), TLogLevel::Debug);
+                Trace(u"> EquipmentTest", false);
                 break;
             }
         }

@@ -1,0 +1,19 @@
+#include "DriverTestHost.h"
+
+namespace korvtest {
+
+bool CallExport(korv::TCustomDriver& ADriver, std::u16string_view AName, THostCall& ACall) {
+    const korv::TExportMethod* Found = nullptr;
+    korv::ForEachExportTable(ADriver.ClassExports(), [&](const korv::TExportTable& T) {
+        for (const auto& M : T.Methods)
+            if (!Found && M.Name == AName)
+                Found = &M;
+    });
+    if (!Found) {
+        ADD_FAILURE() << "no exported method of that name";
+        return false;
+    }
+    return Found->Handler(ADriver, &ACall.Ret, ACall.Params.data(), ACall.Count());
+}
+
+} // namespace korvtest

@@ -1,0 +1,443 @@
+// The registered driver class as the host sees it: its method and property
+// lists, the common methods, and the fiscal methods without a device.
+
+#include "DriverTestHost.h"
+
+#include "common/Common.Log.h"
+#include "common/uText.h"
+#include "driver/uCommonDriver4004.h"
+#include "driver/uDriver.h"
+#include "driver/uRegisterDrivers.h"
+
+#include <pugixml.hpp>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+using namespace korv;
+using namespace korvtest;
+
+namespace {
+
+class DriverSurface : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        setenv("KORVANDER_LOG_DIR", TestLogFolder().string().c_str(), 1);
+        if (!ClassRegistry().Find(u"Korvander"))
+            RegisterDrivers();
+    }
+
+    void SetUp() override {
+        Reg = ClassRegistry().Find(u"Korvander");
+        ASSERT_NE(Reg, nullptr);
+        Obj = Reg->UserClass();
+        Obj->ClassReg = Reg;
+        Obj->V8MM = Mem.Host();
+        SetLogMode(0);
+    }
+
+    void TearDown() override {
+        SetLogMode(0);
+        Obj.reset();
+        EXPECT_TRUE(Mem.Live.empty()) << "host memory left allocated";
+    }
+
+    bool Call(std::u16string_view AName, THostCall& C) {
+        long N = Reg->FindMethod(AName);
+        EXPECT_GE(N, 0);
+        if (N < 0)
+            return false;
+        EXPECT_TRUE(Reg->Method(N)->Execute(*Obj, &C.Ret, C.Params.data(), C.Count()));
+        return C.Ret.vt == VTYPE_BOOL && C.Ret.bVal;
+    }
+
+    std::pair<int, std::u16string> LastError() {
+        THostCall C(Mem, 1);
+        Call(u"GetLastError", C);
+        EXPECT_EQ(C.Ret.vt, VTYPE_I4);
+        return {C.Ret.lVal, C.Text(0)};
+    }
+
+    static pugi::xml_document& Parse(const std::u16string& AText, pugi::xml_document& ADoc) {
+        EXPECT_TRUE(ADoc.load_string(U16ToUtf8(AText).c_str()));
+        return ADoc;
+    }
+
+    TDriver& Driver() { return dynamic_cast<TDriver&>(*Obj); }
+
+    THostMemory Mem;
+    TClassReg* Reg = nullptr;
+    std::unique_ptr<TV8UserObject> Obj;
+};
+
+struct TMethodLine {
+    const char16_t* Name;
+    const char16_t* NameLoc;
+    int Params;
+};
+
+const TMethodLine KExpected[] = {
+    {u"GetInterfaceRevision", u"ПолучитьРевизиюИнтерфейса", 0},
+    {u"GetDataKKT", u"ПолучитьПараметрыККТ", 2},
+    {u"OperationFN", u"ОперацияФН", 3},
+    {u"OpenShift", u"ОткрытьСмену", 3},
+    {u"CloseShift", u"ЗакрытьСмену", 3},
+    {u"ProcessCheck", u"СформироватьЧек", 4},
+    {u"ProcessCorrectionCheck", u"СформироватьЧекКоррекции", 4},
+    {u"PrintTextDocument", u"НапечататьТекстовыйДокумент", 2},
+    {u"CashInOutcome", u"НапечататьЧекВнесенияВыемки", 3},
+    {u"PrintXReport", u"НапечататьОтчетБезГашения", 2},
+    {u"GetCurrentStatus", u"ПолучитьТекущееСостояние", 3},
+    {u"ReportCurrentStatusOfSettlements", u"ОтчетОТекущемСостоянииРасчетов", 3},
+    {u"OpenCashDrawer", u"ОткрытьДенежныйЯщик", 1},
+    {u"GetLineLength", u"ПолучитьШиринуСтроки", 2},
+    {u"PrintCheckCopy", u"НапечататьКопиюЧека", 2},
+    {u"OpenSessionRegistrationKM", u"ОткрытьСессиюРегистрацииКМ", 1},
+    {u"CloseSessionRegistrationKM", u"ЗакрытьСессиюРегистрацииКМ", 1},
+    {u"RequestKM", u"ЗапросКМ", 3},
+    {u"GetProcessingKMResult", u"ПолучитьРезультатыЗапросаКМ", 3},
+    {u"ConfirmKM", u"ПодтвердитьКМ", 3},
+    {u"SetDateTime", u"УстановитьДатуВремя", 2},
+    {u"GetDateTime", u"ПолучитьДатуВремя", 2},
+    {u"GetDocumentInformation", u"ПолучитьИнформациюПоДокументу", 3},
+    {u"GetInterfaceRevision", u"ПолучитьРевизиюИнтерфейса", 0},
+    {u"GetDescription", u"ПолучитьОписание", 1},
+    {u"GetLastError", u"ПолучитьОшибку", 1},
+    {u"ConnectEquipment", u"ПодключитьОборудование", 3},
+    {u"DisconnectEquipment", u"ОтключитьОборудование", 1},
+    {u"EquipmentParameters", u"ПараметрыОборудования", 2},
+    {u"SetParameter", u"УстановитьПараметр", 2},
+    {u"EquipmentTest", u"ТестированиеОборудования", 4},
+    {u"GetAdditionalActions", u"ПолучитьДополнительныеДействия", 1},
+    {u"DoAdditionalAction", u"ВыполнитьДополнительноеДействие", 1},
+    {u"EquipmentAutoSetup", u"АвтонастройкаОборудования", 5},
+    {u"SetApplicationInformation", u"УстановитьИнформациюПриложения", 1},
+    {u"GetLocalizationPattern", u"ПолучитьШаблонЛокализации", 1},
+    {u"SetLocalization", u"УстановитьЛокализацию", 2},
+};
+
+TEST_F(DriverSurface, RegistersThirtySevenFunctionsInOrderAndOneProperty) {
+    ASSERT_EQ(Reg->MethCount(), 37);
+    for (int I = 0; I < 37; ++I) {
+        SCOPED_TRACE(I);
+        const TMethReg* M = Reg->Method(I);
+        EXPECT_EQ(M->MethName, KExpected[I].Name);
+        EXPECT_EQ(M->MethNameLoc, KExpected[I].NameLoc);
+        EXPECT_EQ(M->ParamCount, KExpected[I].Params);
+        EXPECT_TRUE(M->IsFunction);
+        EXPECT_EQ(M->DefParams.ValueCount(), 0);
+    }
+    ASSERT_EQ(Reg->PropCount(), 1);
+    EXPECT_EQ(Reg->Prop(0)->PropName, u"LogEnabled");
+    EXPECT_EQ(Reg->Prop(0)->PropNameLoc, u"ЛогВключен");
+    EXPECT_TRUE(Reg->Prop(0)->IsReadable);
+    EXPECT_TRUE(Reg->Prop(0)->IsWritable);
+    EXPECT_EQ(Reg->RegisterExtensionAs, u"Korvander");
+
+    // Both names find the driver's own revision entry, never the shadowed one.
+    EXPECT_EQ(Reg->FindMethod(u"GetInterfaceRevision"), 0);
+    EXPECT_EQ(Reg->FindMethod(u"ПолучитьРевизиюИнтерфейса"), 0);
+    THostCall C(Mem, 0);
+    Call(u"GetInterfaceRevision", C);
+    EXPECT_EQ(C.Ret.vt, VTYPE_I4);
+    EXPECT_EQ(C.Ret.lVal, 4004);
+}
+
+TEST_F(DriverSurface, GetLastErrorReportsTheLastCallOnly) {
+    {
+        THostCall C(Mem, 2);
+        C.Str(0, u"PortNumber").Int(1, 5);
+        EXPECT_FALSE(Call(u"SetParameter", C));
+    }
+    auto [Code, Text] = LastError();
+    EXPECT_EQ(Code, 1001);
+    EXPECT_EQ(Text, u"Property not found: PortNumber");
+    // Reading the error does not change it.
+    EXPECT_EQ(LastError().first, 1001);
+    {
+        THostCall C(Mem, 1);
+        EXPECT_TRUE(Call(u"SetApplicationInformation", C));
+    }
+    auto [Code2, Text2] = LastError();
+    EXPECT_EQ(Code2, 0);
+    EXPECT_EQ(Text2, u"");
+}
+
+TEST_F(DriverSurface, DescriptionCarriesTheAttributesInTheirOrder) {
+    {
+        THostCall C(Mem, 2);
+        C.Str(0, u"LogEnabled").Bool(1, true);
+        EXPECT_TRUE(Call(u"SetParameter", C));
+    }
+    THostCall C(Mem, 1);
+    ASSERT_TRUE(Call(u"GetDescription", C));
+    std::u16string Text = C.Text(0);
+    EXPECT_EQ(Text.rfind(u"<?xml version=\"1.0\"?>", 0), 0u);
+    pugi::xml_document Doc;
+    pugi::xml_node Root = Parse(Text, Doc).document_element();
+    EXPECT_STREQ(Root.name(), "DriverDescription");
+    std::vector<std::string> Names;
+    for (pugi::xml_attribute A : Root.attributes())
+        Names.push_back(A.name());
+    EXPECT_EQ(Names, (std::vector<std::string>{"Name", "Description", "EquipmentType",
+                                               "IntegrationComponent", "MainDriverInstalled",
+                                               "DriverVersion", "IntegrationComponentVersion",
+                                               "DownloadURL", "LogIsEnabled", "LogPath"}));
+    EXPECT_STREQ(Root.attribute("Name").value(), "Драйвер ККТ Зарник");
+    EXPECT_STREQ(Root.attribute("Description").value(),
+                 "Драйвер ККТ Зарник 1С:Совместимо для 1С:БПО NativeAPI");
+    EXPECT_STREQ(Root.attribute("EquipmentType").value(), "ККТ");
+    EXPECT_STREQ(Root.attribute("IntegrationComponent").value(), "false");
+    EXPECT_STREQ(Root.attribute("MainDriverInstalled").value(), "false");
+    EXPECT_STREQ(Root.attribute("DriverVersion").value(),
+                 Root.attribute("IntegrationComponentVersion").value());
+    EXPECT_EQ(std::count(Root.attribute("DriverVersion").value(),
+                         Root.attribute("DriverVersion").value() +
+                             std::strlen(Root.attribute("DriverVersion").value()),
+                         '.'),
+              3);
+    EXPECT_STREQ(Root.attribute("DownloadURL").value(), "https://velmora.example/korvander");
+    EXPECT_STREQ(Root.attribute("LogIsEnabled").value(), "true");
+    EXPECT_EQ(Utf8ToU16(Root.attribute("LogPath").value()), GetLogFileName(true));
+    EXPECT_EQ(std::string(Root.attribute("LogPath").value()).back(), '/');
+
+    SetLogMode(0);
+    THostCall C2(Mem, 1);
+    ASSERT_TRUE(Call(u"GetDescription", C2));
+    pugi::xml_document Doc2;
+    EXPECT_STREQ(Parse(C2.Text(0), Doc2).document_element().attribute("LogIsEnabled").value(),
+                 "false");
+}
+
+TEST_F(DriverSurface, SettingsFormComesFromTheCompiledResource) {
+    THostCall C(Mem, 2);
+    ASSERT_TRUE(Call(u"EquipmentParameters", C));
+    pugi::xml_document Doc;
+    pugi::xml_node Root = Parse(C.Text(1), Doc).document_element();
+    EXPECT_STREQ(Root.name(), "Settings");
+    pugi::xml_node First = Root.select_node("//Parameter").node();
+    EXPECT_STREQ(First.attribute("Name").value(), "PortNumber");
+    EXPECT_STREQ(First.attribute("Caption").value(), "Порт");
+    pugi::xpath_node_set Items = First.select_nodes("ChoiceList/Item");
+    ASSERT_EQ(Items.size(), 129u);
+    EXPECT_STREQ(Items[0].node().attribute("Value").value(), "9999");
+    EXPECT_STREQ(Items[0].node().text().get(), "TCP/IP");
+    EXPECT_STREQ(Items[128].node().attribute("Value").value(), "128");
+    EXPECT_STREQ(Items[128].node().text().get(), "COM128");
+
+    // Every setting the device instance accepts is on the form, and back.
+    std::vector<std::string> OnForm;
+    for (pugi::xpath_node N : Root.select_nodes("//Parameter"))
+        OnForm.push_back(N.node().attribute("Name").value());
+    auto Props = TDeviceDriver::Properties();
+    ASSERT_EQ(OnForm.size(), Props.size());
+    for (const auto& P : Props)
+        EXPECT_NE(std::find(OnForm.begin(), OnForm.end(), U16ToUtf8(P.Name)), OnForm.end())
+            << U16ToUtf8(P.Name);
+    EXPECT_STREQ(Root.select_node("//Parameter[@Name='ConnectPwd']")
+                     .node()
+                     .attribute("DefaultValue")
+                     .value(),
+                 "30");
+}
+
+TEST_F(DriverSurface, LogEnabledIsReachedByEitherNameInAnyCase) {
+    auto Set = [&](std::u16string_view AName, bool AValue) {
+        THostCall C(Mem, 2);
+        C.Str(0, AName).Bool(1, AValue);
+        return Call(u"SetParameter", C);
+    };
+    EXPECT_TRUE(Set(u"ЛогВключен", true));
+    EXPECT_EQ(GetLogMode(), 3);
+    EXPECT_TRUE(Set(u"logenabled", false));
+    EXPECT_EQ(GetLogMode(), 0);
+    EXPECT_TRUE(Set(u"LOGENABLED", true));
+    EXPECT_EQ(GetLogMode(), 3);
+
+    // The host's own property entry points read and write the same switch.
+    V8Variant V{};
+    ASSERT_TRUE(Reg->Prop(0)->PropGetSet(*Obj, u"LogEnabled", &V, true));
+    EXPECT_EQ(V.vt, VTYPE_BOOL);
+    EXPECT_TRUE(V.bVal);
+    // Text values read as numbers: "1" is true, "true" is not.
+    V8SetWString(Mem.Host(), &V, u"true");
+    ASSERT_TRUE(Reg->Prop(0)->PropGetSet(*Obj, u"LogEnabled", &V, false));
+    EXPECT_EQ(GetLogMode(), 0);
+    V8SetWString(Mem.Host(), &V, u"1");
+    ASSERT_TRUE(Reg->Prop(0)->PropGetSet(*Obj, u"LogEnabled", &V, false));
+    EXPECT_EQ(GetLogMode(), 3);
+    V8ClearVar(Mem.Host(), &V);
+}
+
+TEST_F(DriverSurface, UnknownPropertyRaisesToTheHostEntryPoint) {
+    V8Variant V{};
+    try {
+        Reg->Prop(0)->PropGetSet(*Obj, u"Nope", &V, true);
+        FAIL() << "no error";
+    } catch (const std::exception& E) {
+        EXPECT_EQ(ExceptionMessage(E), u"Property not found: Nope");
+    }
+}
+
+TEST_F(DriverSurface, AdditionalActionsAreListedAndFoundCaseSensitively) {
+    THostCall C(Mem, 1);
+    ASSERT_TRUE(Call(u"GetAdditionalActions", C));
+    pugi::xml_document Doc;
+    pugi::xml_node Root = Parse(C.Text(0), Doc).document_element();
+    EXPECT_STREQ(Root.name(), "Actions");
+    std::vector<std::pair<std::string, std::string>> Actions;
+    for (pugi::xml_node A : Root.children("Action"))
+        Actions.emplace_back(A.attribute("Name").value(), A.attribute("Caption").value());
+    EXPECT_EQ(Actions, (std::vector<std::pair<std::string, std::string>>{
+                           {"ViewLog", "Просмотр лога"}, {"ShowHelp", "Справка"}}));
+
+    THostCall Lower(Mem, 1);
+    Lower.Str(0, u"showhelp");
+    EXPECT_FALSE(Call(u"DoAdditionalAction", Lower));
+    EXPECT_EQ(LastError(), std::make_pair(1001, std::u16string(u"Action not found")));
+}
+
+TEST_F(DriverSurface, HelpWithoutADesktopIsWrittenAndNamed) {
+    const char* Display = std::getenv("DISPLAY");
+    const char* Wayland = std::getenv("WAYLAND_DISPLAY");
+    std::string SavedDisplay = Display ? Display : "", SavedWayland = Wayland ? Wayland : "";
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    std::filesystem::remove(std::filesystem::path(HelpFileName()));
+
+    THostCall C(Mem, 1);
+    C.Str(0, u"ShowHelp");
+    EXPECT_FALSE(Call(u"DoAdditionalAction", C));
+    auto [Code, Text] = LastError();
+    EXPECT_EQ(Code, 1001);
+    EXPECT_NE(Text.find(HelpFileName()), std::u16string::npos) << U16ToUtf8(Text);
+    std::ifstream In{std::filesystem::path(HelpFileName())};
+    std::stringstream Page;
+    Page << In.rdbuf();
+    EXPECT_NE(Page.str().find("KORVANDER_LOG_DIR"), std::string::npos);
+    EXPECT_NE(Page.str().find("kkt-emulator"), std::string::npos);
+
+    if (!SavedDisplay.empty())
+        setenv("DISPLAY", SavedDisplay.c_str(), 1);
+    if (!SavedWayland.empty())
+        setenv("WAYLAND_DISPLAY", SavedWayland.c_str(), 1);
+}
+
+TEST_F(DriverSurface, SmallCommonMethods) {
+    THostCall Pattern(Mem, 1);
+    ASSERT_TRUE(Call(u"GetLocalizationPattern", Pattern));
+    EXPECT_EQ(Pattern.Text(0), u"<?xml version=\"1.0\"?>");
+
+    THostCall Auto(Mem, 5);
+    Auto.Str(1, u"<Settings/>");
+    ASSERT_TRUE(Call(u"EquipmentAutoSetup", Auto));
+    EXPECT_EQ(Auto.Text(2), u"<Settings/>");
+
+    THostCall Loc(Mem, 2);
+    EXPECT_TRUE(Call(u"SetLocalization", Loc));
+
+    // A host that passes fewer parameters than declared gets an error, not a crash.
+    THostCall Short(Mem, 0);
+    EXPECT_FALSE(Call(u"GetDescription", Short));
+    EXPECT_EQ(LastError().first, 1001);
+}
+
+// Every fiscal method with the parameters a host would pass.
+struct TFiscalCall {
+    const char16_t* Name;
+    int Count;
+};
+
+const TFiscalCall KFiscal[] = {
+    {u"GetDataKKT", 2},
+    {u"OperationFN", 3},
+    {u"OpenShift", 3},
+    {u"CloseShift", 3},
+    {u"ProcessCheck", 4},
+    {u"ProcessCorrectionCheck", 4},
+    {u"PrintTextDocument", 2},
+    {u"CashInOutcome", 3},
+    {u"PrintXReport", 2},
+    {u"GetCurrentStatus", 3},
+    {u"ReportCurrentStatusOfSettlements", 3},
+    {u"OpenCashDrawer", 1},
+    {u"GetLineLength", 2},
+    {u"PrintCheckCopy", 2},
+    {u"OpenSessionRegistrationKM", 1},
+    {u"CloseSessionRegistrationKM", 1},
+    {u"RequestKM", 3},
+    {u"GetProcessingKMResult", 3},
+    {u"ConfirmKM", 3},
+    {u"SetDateTime", 2},
+    {u"GetDateTime", 2},
+    {u"GetDocumentInformation", 3},
+};
+
+TEST_F(DriverSurface, FiscalMethodsWithoutADeviceFailAndLeaveOutputsAlone) {
+    const std::u16string Unknown = u"6F9619FF-8B86-D011-B42D-00C04FC964FF";
+    for (const TFiscalCall& F : KFiscal) {
+        SCOPED_TRACE(U16ToUtf8(F.Name));
+        for (const std::u16string& ID : {std::u16string(), std::u16string(u"  "), Unknown}) {
+            THostCall C(Mem, F.Count);
+            C.Str(0, ID);
+            for (int I = 1; I < F.Count; ++I)
+                C.Int(I, 77);
+            EXPECT_FALSE(Call(F.Name, C));
+            auto [Code, Text] = LastError();
+            EXPECT_EQ(Code, 1001);
+            if (ID == Unknown)
+                EXPECT_EQ(Text, u"Экземпляр устройства c идентификатором " + Unknown +
+                                    u" не существует или уже был отключен");
+            else
+                EXPECT_EQ(Text, u"Не передан идентификатор устройства");
+            for (int I = 1; I < F.Count; ++I) {
+                EXPECT_EQ(C.Params[I].vt, VTYPE_I4);
+                EXPECT_EQ(C.Params[I].lVal, 77);
+            }
+        }
+    }
+}
+
+TEST_F(DriverSurface, ConnectionFailsCleanlyAndLeavesNoInstance) {
+    const std::u16string Settings =
+        u"<Parameters><Parameter Name=\"PortNumber\" Value=\"9999\"/>"
+        u"<Parameter Name=\"Device\" Value=\"x\"/><Parameter Name=\"Unknown\" Value=\"1\"/>"
+        u"</Parameters>";
+    THostCall C(Mem, 3);
+    C.Str(2, Settings);
+    EXPECT_FALSE(Call(u"ConnectEquipment", C));
+    EXPECT_EQ(C.Params[0].vt, VTYPE_EMPTY);
+    EXPECT_NE(LastError().second, u"");
+    EXPECT_EQ(Driver().InstanceCount(), 0u);
+    EXPECT_EQ(Driver().Instance(), nullptr);
+
+    THostCall T(Mem, 4);
+    T.Str(1, Settings);
+    EXPECT_FALSE(Call(u"EquipmentTest", T));
+    auto [Code, Text] = LastError();
+    EXPECT_EQ(Code, 1001);
+    EXPECT_EQ(T.Text(2), Text);
+    EXPECT_EQ(Driver().InstanceCount(), 0u);
+    EXPECT_EQ(Driver().DeviceID(), u"");
+
+    // A settings value that does not fit its property is reported, not guessed.
+    THostCall Bad(Mem, 3);
+    Bad.Str(2, u"<Parameters><Parameter Name=\"IPPort\" Value=\"seventy\"/></Parameters>");
+    EXPECT_FALSE(Call(u"ConnectEquipment", Bad));
+    EXPECT_NE(LastError().second.find(u"seventy"), std::u16string::npos);
+
+    THostCall Broken(Mem, 3);
+    Broken.Str(2, u"<Parameters><Parameter");
+    EXPECT_FALSE(Call(u"ConnectEquipment", Broken));
+    EXPECT_EQ(LastError().first, 1001);
+}
+
+TEST_F(DriverSurface, DisconnectingAnUnknownDeviceSucceeds) {
+    THostCall C(Mem, 1);
+    C.Str(0, u"6F9619FF-8B86-D011-B42D-00C04FC964FF");
+    EXPECT_TRUE(Call(u"DisconnectEquipment", C));
+}
+
+} // namespace
