@@ -1,0 +1,177 @@
+// The serial and TCP command objects against a register on a real
+// pseudo-terminal and a real 127.0.0.1 socket.
+
+#include "FramePeer.h"
+#include "ScriptedDevice.h"
+
+#include "common/uEquipmentErrors.h"
+#include "device/uDeviceLinks.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace korv::test {
+
+namespace {
+
+// Answers the line length query with 48 and everything else with success;
+// a password other than the default one gets result 79.
+std::string Register(const std::string& ACmd, const std::string& AData) {
+    if (AData.substr(0, 4) != ConnectPasswordBytes(DefaultConnectPassword))
+        return B({79});
+    if (ACmd == "\x1F")
+        return B({0, 48});
+    if (ACmd == "\x11") {
+        std::string r(47, '\0');
+        r[24] = 5, r[25] = 3, r[26] = 26, r[27] = 10, r[28] = 7, r[29] = 9;
+        return r;
+    }
+    return B({0});
+}
+
+class TListener {
+public:
+    TListener() {
+        FFd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(FFd, 4);
+        socklen_t n = sizeof a;
+        ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &n);
+        Port = ntohs(a.sin_port);
+    }
+    ~TListener() { ::close(FFd); }
+    int Accept() { return ::accept(FFd, nullptr, nullptr); }
+
+    int Port = 0;
+
+private:
+    int FFd = -1;
+};
+
+// A pseudo-terminal whose slave is reachable as COM<APort> through
+// KORVANDER_COM_DIR.
+class TPtyPort {
+public:
+    explicit TPtyPort(int APort) {
+        Master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ::grantpt(Master);
+        ::unlockpt(Master);
+        termios t{};
+        ::tcgetattr(Master, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(Master, TCSANOW, &t);
+        const char* base = std::getenv("KORVANDER_TEST_TMP");
+        FDir = std::filesystem::path(base ? base : "/tmp") /
+               ("device-com-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(FDir);
+        const auto link = FDir / ("COM" + std::to_string(APort));
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(::ptsname(Master), link);
+        ::setenv("KORVANDER_COM_DIR", FDir.c_str(), 1);
+        // Keep the slave open so the master sees no hang-up between opens.
+        FSlave = ::open(::ptsname(Master), O_RDWR | O_NOCTTY);
+    }
+    ~TPtyPort() {
+        ::unsetenv("KORVANDER_COM_DIR");
+        ::close(FSlave);
+        ::close(Master);
+        std::error_code ec;
+        std::filesystem::remove_all(FDir, ec);
+    }
+
+    int Master = -1;
+
+private:
+    int FSlave = -1;
+    std::filesystem::path FDir;
+};
+
+} // namespace
+
+TEST(SocketDevice, EnableReadsTheLineLengthWithThePassword) {
+    TListener listener;
+    TSocketDevice dev;
+    dev.SetConnectPwd(ConnectPasswordBytes(DefaultConnectPassword));
+    std::unique_ptr<TFramePeer> peer;
+    std::thread acceptor([&] { peer = std::make_unique<TFramePeer>(listener.Accept(), Register); });
+    ASSERT_EQ(dev.Enable("127.0.0.1", listener.Port), 0);
+    acceptor.join();
+    EXPECT_EQ(dev.GetLineLen(), 48);
+    EXPECT_EQ(dev.GetIPAddress(), "127.0.0.1");
+    EXPECT_EQ(dev.GetTCPPort(), listener.Port);
+
+    TDateTimeValue t = 0, want = 0;
+    dev.GetDateTimeKKT(t);
+    TryEncodeDateTime(2026, 3, 5, 10, 7, 9, want);
+    EXPECT_EQ(t, want);
+
+    // Too long for a frame: refused, and nothing reaches the register.
+    EXPECT_THROW(dev.PrintNormalString(3, std::string(250, 'x')), EquException);
+    dev.Disable();
+    peer->Stop();
+    const auto messages = peer->Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], B({0x1F, 0x1E, 0, 0, 0, 9, 1, 0, 3}));
+    EXPECT_EQ(messages[1], B({0x11, 0x1E, 0, 0, 0}));
+}
+
+TEST(SocketDevice, WrongPasswordAndBadAddress) {
+    TListener listener;
+    TSocketDevice dev;
+    dev.SetConnectPwd(ConnectPasswordBytes(1));
+    std::unique_ptr<TFramePeer> peer;
+    std::thread acceptor([&] { peer = std::make_unique<TFramePeer>(listener.Accept(), Register); });
+    try {
+        dev.Enable("127.0.0.1", listener.Port);
+        ADD_FAILURE();
+    } catch (const EDriverError& E) {
+        EXPECT_EQ(E.Message(), u"Ошибка команды чтения системной таблицы. Неверный пароль");
+    }
+    acceptor.join();
+    dev.Disable();
+    peer->Stop();
+
+    TSocketDevice other;
+    EXPECT_EQ(other.Enable("300.0.0.1", 7778), 604);
+}
+
+TEST(ComDevice, EnableOverAPseudoTerminal) {
+    TPtyPort pty(7);
+    TFramePeer peer(pty.Master, Register);
+    TComDevice dev;
+    dev.SetConnectPwd(ConnectPasswordBytes(DefaultConnectPassword));
+    ASSERT_EQ(dev.Enable(7, 115200), 0);
+    EXPECT_EQ(dev.GetLineLen(), 48);
+    EXPECT_EQ(dev.GetPortNumber(), 7);
+    EXPECT_EQ(dev.GetBaudRate(), 115200);
+    EXPECT_TRUE(dev.ComPort().Opened());
+    dev.Disable();
+    EXPECT_FALSE(dev.ComPort().Opened());
+    peer.Stop();
+}
+
+TEST(ComDevice, FailedSettingsReadClosesThePort) {
+    TPtyPort pty(8);
+    TFramePeer peer(pty.Master, Register);
+    TComDevice dev;
+    dev.SetConnectPwd(ConnectPasswordBytes(2)); // the register refuses it
+    EXPECT_EQ(dev.Enable(8, 115200), 1011);
+    EXPECT_FALSE(dev.ComPort().Opened());
+    peer.Stop();
+
+    TComDevice missing;
+    EXPECT_EQ(missing.Enable(9, 115200), 1011); // no COM9 in the folder
+}
+
+} // namespace korv::test
