@@ -319,7 +319,11 @@ std::u16string V8ParamsText(const V8Variant* Params, long Count) {
 // --- exports ---------------------------------------------------------------
 
 const WCHAR_T* V8GetClassNames() {
-    return ClassRegistry().ClassNames.c_str();
+    try {
+        return ClassRegistry().ClassNames.c_str();
+    } catch (...) {
+        return u"";
+    }
 }
 
 long V8GetClassObject(const WCHAR_T* ClassName, void** Object) {
