@@ -90,6 +90,18 @@ TEST(TapeText, EveryElementKind) {
     EXPECT_TRUE(t.At(2).Bold && t.At(2).Wide);
 }
 
+TEST(TapeText, TitlePaddingAndLongLines) {
+    Tape t;
+    // A title as the register command carries it: 30 bytes padded with NULs.
+    std::string title("REPORT");
+    title.resize(30, '\0');
+    t.Title(title, 0);
+    t.Text(std::string(5000, 'x'));
+    EXPECT_EQ(t.At(0).Data, "REPORT");
+    EXPECT_EQ(t.ToText().substr(0, 28), std::string(21, ' ') + "REPORT\n");
+    EXPECT_EQ(t.At(1).Data.size(), 4096u); // one element stays a sane height
+}
+
 TEST(TapeText, Cp1251Conversion) {
     EXPECT_EQ(emu::Cp1251ToUtf8("\xA8\xB8\xC0\xDF\xE0\xFF"), "ЁёАЯая");
     EXPECT_EQ(emu::Cp1251ToUtf8("\x88\xB9\x96\xAB\xBB"), "€№–«»");
@@ -170,6 +182,32 @@ TEST(TapeCopy, LastDocumentByBoundariesOrCuts) {
     t.Text("after");
     ASSERT_TRUE(t.CopyLastDocument());
     EXPECT_EQ(t.ToText(), "receipt\n-------- cut --------\nafter\nКОПИЯ\nreceipt\n");
+}
+
+TEST(TapeLimits, CopyOfDroppedDocumentRefused) {
+    TapeOptions o;
+    o.MaxElements = 20;
+    Tape t(o);
+    t.BeginDocument();
+    t.Text("receipt");
+    t.EndDocument();
+    for (int i = 0; i < 30; ++i)
+        t.Text("filler");
+    EXPECT_FALSE(t.CopyLastDocument());
+}
+
+TEST(TapeLimits, RestoredIntoSmallerLimit) {
+    Tape big;
+    for (int i = 0; i < 100; ++i)
+        big.Text("line " + std::to_string(i));
+    TapeOptions o;
+    o.MaxElements = 30;
+    Tape small(o);
+    std::string err;
+    ASSERT_TRUE(small.Deserialize(big.Serialize(), &err)) << err;
+    EXPECT_EQ(small.Size(), 30u);
+    EXPECT_EQ(small.Dropped(), 70u);
+    EXPECT_EQ(small.At(0).Data, "line 70");
 }
 
 TEST(TapeLimits, OldestElementsDropped) {
