@@ -95,6 +95,12 @@ bool TComm::Purge(bool AAbort) {
     return PlatformPurge(AAbort);
 }
 
+bool TComm::PurgeInput() {
+    if (!Open())
+        return false;
+    return PlatformPurgeInput();
+}
+
 bool TComm::WriteChar(char AValue) {
     return WriteStr(std::string_view(&AValue, 1));
 }

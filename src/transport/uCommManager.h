@@ -87,6 +87,8 @@ public:
     bool Opened() const;
     /// Drops pending input and output (opens the port first when closed).
     bool Purge(bool AAbort);
+    /// Drops pending input only: bytes already written still go out.
+    bool PurgeInput();
 
     /// Writes one byte (opens the port first when closed).
     bool WriteChar(char AValue);
@@ -147,7 +149,10 @@ public:
         return ReadByte(AValue, ATimeoutMs);
     }
     bool StreamReadBlock(std::size_t ACount, std::string& AData, int ATimeoutMs) override;
-    void StreamPurge() override { Purge(true); }
+    /// Before an enquiry only stale input is dropped: a full purge would also
+    /// discard an ACK just written and not yet on the wire, and the register
+    /// would keep offering the same held answer.
+    void StreamPurge() override { PurgeInput(); }
     std::u16string StreamError() const override { return FExtResultDescription; }
 
 protected:
@@ -173,6 +178,7 @@ private:
     bool PlatformApplyLineState();
     bool PlatformApplyTimeouts();
     bool PlatformPurge(bool AAbort);
+    bool PlatformPurgeInput();
     bool PlatformWrite(std::string_view AData, std::size_t& AWritten);
     /// Waits up to ATimeoutMs (negative: no limit) for input: 1 data, 0 none, -1 failure.
     int PlatformWaitInput(int ATimeoutMs);

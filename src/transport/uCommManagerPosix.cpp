@@ -200,6 +200,14 @@ bool TComm::PlatformPurge(bool) {
     return true;
 }
 
+bool TComm::PlatformPurgeInput() {
+    if (::tcflush(Fd(FHandle), TCIFLUSH) != 0) {
+        SetOsError({});
+        return false;
+    }
+    return true;
+}
+
 bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten) {
     AWritten = 0;
     const std::uint64_t Limit =

@@ -1,0 +1,193 @@
+#include "TransportPeers.h"
+
+#include "transport/uSocketProtocol.h"
+
+#include <chrono>
+
+using namespace korv;
+using namespace korvtest;
+
+namespace {
+
+const std::string kPwd = "\x1E\0\0\0"s;
+
+class SocketProtocolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Protocol.SetReceiveTimeout(500);
+        Protocol.SetConnectTimeout(2000);
+        ASSERT_EQ(Protocol.Connect(" 127.0.0.1 ", Peer.Port), 0);
+        ASSERT_TRUE(Peer.Accept());
+    }
+    TTcpPeer Peer;
+    TSocketProtocol Protocol;
+};
+
+} // namespace
+
+TEST(SocketAddress, DottedIPv4Only) {
+    std::uint32_t A = 0;
+    EXPECT_TRUE(ParseDottedIPv4("127.0.0.1", A));
+    EXPECT_EQ(A, 0x7F000001u);
+    EXPECT_TRUE(ParseDottedIPv4(" 10.20.30.255\t", A));
+    EXPECT_EQ(A, 0x0A141EFFu);
+    for (const char* Bad : {"256.1.1.1", "1.2.3", "1.2.3.4.5", "localhost", "", "1..2.3",
+                            "0x7f.0.0.1", "1.2.3.4x", "1.2.3.0001", "-1.2.3.4"})
+        EXPECT_FALSE(ParseDottedIPv4(Bad, A)) << Bad;
+}
+
+TEST(SocketConnect, RefusedAddressesAndPorts) {
+    TSocketProtocol P;
+    EXPECT_EQ(P.Connect("300.0.0.1", 5555), 604);
+    EXPECT_EQ(P.Connect("kkt.local", 5555), 604);
+    EXPECT_EQ(P.Connect("127.0.0.1", 0), 603);
+    EXPECT_EQ(P.Connect("127.0.0.1", 65536), 603);
+    EXPECT_FALSE(P.Connected());
+    // A port nobody listens on.
+    int Free;
+    {
+        TTcpPeer Gone;
+        Free = Gone.Port;
+    }
+    EXPECT_EQ(P.Connect("127.0.0.1", Free), 601);
+    EXPECT_FALSE(P.Connected());
+    EXPECT_EQ(P.Disconnect(), 0);
+}
+
+TEST(SocketConnect, ListenerThatNeverAcceptsTimesOut) {
+    // A listener whose queue is full lets connections hang.
+    const int L = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(L, reinterpret_cast<sockaddr*>(&A), sizeof A), 0);
+    ASSERT_EQ(::listen(L, 0), 0);
+    socklen_t Len = sizeof A;
+    ::getsockname(L, reinterpret_cast<sockaddr*>(&A), &Len);
+    const int Port = ntohs(A.sin_port);
+    std::vector<std::unique_ptr<TSocketProtocol>> Fill;
+    int Rc = 0;
+    for (int i = 0; i < 8 && Rc == 0; ++i) {
+        auto P = std::make_unique<TSocketProtocol>();
+        P->SetConnectTimeout(150);
+        Rc = P->Connect("127.0.0.1", Port);
+        Fill.push_back(std::move(P));
+    }
+    EXPECT_EQ(Rc, 601);
+    EXPECT_FALSE(Fill.back()->Connected());
+    ::close(L);
+}
+
+TEST_F(SocketProtocolTest, ByteExactFrameAndAnswer) {
+    TLogCapture Log;
+    std::string Received;
+    TScript Register([&] {
+        EXPECT_EQ(Peer.ReadByte(), ENQ);
+        Peer.WriteByte(NAK);
+        Received = Peer.ReadFrame();
+        Peer.WriteByte(ACK);
+        // The answer arrives in two pieces.
+        const std::string F = Frame("\xFF\x01\x00\x10\x20"s);
+        Peer.Write(F.substr(0, 3));
+        std::this_thread::yield();
+        Peer.Write(F.substr(3));
+        EXPECT_EQ(Peer.ReadByte(), ACK);
+    });
+    std::string Response;
+    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\xFF\x01", "", 0, true, true), 0);
+    Register.Join();
+    EXPECT_EQ(Received, "\x02\x06\xFF\x01\x1E\x00\x00\x00\xE6"s);
+    EXPECT_EQ(Response, "\x00\x10\x20"s);
+    const auto Lines = Log.Lines();
+    ASSERT_GE(Lines.size(), 3u);
+    EXPECT_EQ(Lines[0], "TSocketProtocol I -> 05 ");
+    EXPECT_EQ(Lines[2], "TSocketProtocol I -> 02 06 FF 01 1E 00 00 00 E6 ");
+}
+
+TEST_F(SocketProtocolTest, FFThenAckAcceptsTheFrame) {
+    TScript Register([&] {
+        EXPECT_EQ(Peer.ReadByte(), ENQ);
+        Peer.WriteByte(NAK);
+        Peer.ReadFrame();
+        Peer.Write("\xFF\x06"s);
+    });
+    std::string Response;
+    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x13", "", 0, true, false), 0);
+}
+
+TEST_F(SocketProtocolTest, HeldAnswerAndAStrayReply) {
+    std::vector<int> Seen;
+    TScript Register([&] {
+        Seen.push_back(Peer.ReadByte());
+        Peer.Write("\x33\x34"s); // a stray reply: it and the byte after it are dropped
+        Seen.push_back(Peer.ReadByte());
+        Peer.WriteByte(ACK);
+        Peer.Write(Frame("\x11\x00"s));
+        Seen.push_back(Peer.ReadByte());
+        Seen.push_back(Peer.ReadByte());
+        Peer.WriteByte(NAK);
+        Peer.ReadFrame();
+        Peer.WriteByte(ACK);
+        Peer.Write(Frame("\x10\x00\x05"s));
+        Seen.push_back(Peer.ReadByte());
+    });
+    std::string Response;
+    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x10", "", 0, true, true), 0);
+    Register.Join();
+    EXPECT_EQ(Seen, (std::vector<int>{ENQ, ENQ, ACK, ENQ, ACK}));
+    EXPECT_EQ(Response, "\x00\x05"s);
+}
+
+TEST_F(SocketProtocolTest, PeerClosingMidFrame) {
+    TScript Register([&] {
+        EXPECT_EQ(Peer.ReadByte(), ENQ);
+        Peer.WriteByte(NAK);
+        Peer.ReadFrame();
+        Peer.WriteByte(ACK);
+        Peer.Write("\x02\x10\x10\x00"s); // 16 bytes announced, 2 sent
+        Peer.Close();
+    });
+    std::string Response;
+    const auto Start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x10", "", 0, true, true), 1007);
+    Register.Join();
+    // The close is seen at once, not after the receive time-out.
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(450));
+    // A connection that is gone: sends fail without a signal.
+    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x10", "", 0, true, true), 1007);
+    std::uint8_t B;
+    EXPECT_EQ(Protocol.ReceiveByte(B), 606);
+    EXPECT_EQ(Protocol.SendBytes("\x05"), 605);
+    EXPECT_EQ(Protocol.Disconnect(), 0);
+    EXPECT_FALSE(Protocol.Connected());
+}
+
+TEST_F(SocketProtocolTest, SilentRegister) {
+    Protocol.SetReceiveTimeout(30);
+    std::atomic<bool> Done{false};
+    std::string Heard;
+    TScript Register([&] {
+        while (!Done)
+            Heard += Peer.Read(64, 20);
+    });
+    std::string Response;
+    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x10", "", 0, true, true), 1007);
+    Done = true;
+    Register.Join();
+    EXPECT_EQ(Heard, std::string(9, '\x05'));
+}
+
+TEST_F(SocketProtocolTest, ReceiveBytesCollectsPieces) {
+    TScript Register([&] {
+        Peer.Write("ab");
+        std::this_thread::yield();
+        Peer.Write("cd");
+    });
+    std::string Data;
+    EXPECT_EQ(Protocol.ReceiveBytes(4, Data), 0);
+    EXPECT_EQ(Data, "abcd");
+    Register.Join();
+    Protocol.SetReceiveTimeout(20);
+    std::uint8_t B;
+    EXPECT_EQ(Protocol.ReceiveByte(B), 606); // nothing within the time-out
+}

@@ -1,0 +1,200 @@
+#pragma once
+// Scripted register peers for the link tests: the far end of a real
+// pseudo-terminal, and a real TCP listener on 127.0.0.1. Every wait is a
+// poll with a deadline.
+
+#include "common/Common.Log.h"
+#include "common/uCommonUtils.h"
+#include "transport/uFrameCodec.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace korvtest {
+
+using namespace std::string_literals;
+
+/// A file descriptor with byte reads under deadlines.
+class TPeerFd {
+public:
+    explicit TPeerFd(int AFd = -1) : FFd(AFd) {}
+    ~TPeerFd() { Close(); }
+    TPeerFd(const TPeerFd&) = delete;
+    TPeerFd& operator=(const TPeerFd&) = delete;
+
+    int Fd() const { return FFd; }
+    void Reset(int AFd) {
+        Close();
+        FFd = AFd;
+    }
+    void Close() {
+        if (FFd >= 0)
+            ::close(FFd);
+        FFd = -1;
+    }
+
+    /// Up to ACount bytes; stops at ATimeoutMs without a byte.
+    std::string Read(std::size_t ACount, int ATimeoutMs = 2000) {
+        std::string Out;
+        while (Out.size() < ACount) {
+            pollfd P{FFd, POLLIN, 0};
+            if (::poll(&P, 1, ATimeoutMs) <= 0 || !(P.revents & POLLIN))
+                break;
+            char Buf[512];
+            const ssize_t n = ::read(FFd, Buf, std::min(sizeof Buf, ACount - Out.size()));
+            if (n <= 0)
+                break;
+            Out.append(Buf, static_cast<std::size_t>(n));
+        }
+        return Out;
+    }
+    /// One byte, or -1 after ATimeoutMs.
+    int ReadByte(int ATimeoutMs = 2000) {
+        const std::string B = Read(1, ATimeoutMs);
+        return B.empty() ? -1 : static_cast<unsigned char>(B[0]);
+    }
+    /// A whole frame (STX, LEN, message, LRC) or what came of it.
+    std::string ReadFrame(int ATimeoutMs = 2000) {
+        std::string Head = Read(2, ATimeoutMs);
+        if (Head.size() < 2)
+            return Head;
+        return Head + Read(static_cast<unsigned char>(Head[1]) + 1u, ATimeoutMs);
+    }
+    void Write(std::string_view ABytes) {
+        std::size_t Done = 0;
+        while (Done < ABytes.size()) {
+            const ssize_t n = ::write(FFd, ABytes.data() + Done, ABytes.size() - Done);
+            if (n <= 0)
+                return;
+            Done += static_cast<std::size_t>(n);
+        }
+    }
+    void WriteByte(std::uint8_t B) { Write(std::string(1, static_cast<char>(B))); }
+
+private:
+    int FFd;
+};
+
+/// The far end of a pseudo-terminal, reachable by the driver as COM<n>
+/// through a link in a KORVANDER_COM_DIR folder.
+class TPtyPeer : public TPeerFd {
+public:
+    explicit TPtyPeer(int APortNumber) {
+        const int M = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(M, 0);
+        EXPECT_EQ(::grantpt(M), 0);
+        EXPECT_EQ(::unlockpt(M), 0);
+        termios Tio{};
+        ::tcgetattr(M, &Tio);
+        ::cfmakeraw(&Tio);
+        ::tcsetattr(M, TCSANOW, &Tio);
+        Reset(M);
+        const char* Base = std::getenv("KORVANDER_TEST_TMP");
+        std::filesystem::path Root = Base ? Base : std::filesystem::temp_directory_path();
+        std::filesystem::create_directories(Root);
+        std::string Templ = (Root / "comXXXXXX").string();
+        EXPECT_NE(::mkdtemp(Templ.data()), nullptr);
+        Dir = Templ;
+        std::filesystem::create_symlink(::ptsname(M), Dir / ("COM" + std::to_string(APortNumber)));
+        ::setenv("KORVANDER_COM_DIR", Dir.c_str(), 1);
+    }
+    ~TPtyPeer() {
+        ::unsetenv("KORVANDER_COM_DIR");
+        std::error_code Ec;
+        std::filesystem::remove_all(Dir, Ec);
+    }
+    std::filesystem::path Dir;
+};
+
+/// A listener on 127.0.0.1 (any free port) that accepts one connection.
+class TTcpPeer : public TPeerFd {
+public:
+    TTcpPeer() {
+        Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in A{};
+        A.sin_family = AF_INET;
+        A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(Listener, reinterpret_cast<sockaddr*>(&A), sizeof A), 0);
+        EXPECT_EQ(::listen(Listener, 4), 0);
+        socklen_t L = sizeof A;
+        ::getsockname(Listener, reinterpret_cast<sockaddr*>(&A), &L);
+        Port = ntohs(A.sin_port);
+    }
+    ~TTcpPeer() {
+        if (Listener >= 0)
+            ::close(Listener);
+    }
+    bool Accept(int ATimeoutMs = 5000) {
+        pollfd P{Listener, POLLIN, 0};
+        if (::poll(&P, 1, ATimeoutMs) <= 0)
+            return false;
+        const int c = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
+        Reset(c);
+        return c >= 0;
+    }
+    int Listener = -1;
+    int Port = 0;
+};
+
+/// Frame of a message given as text bytes.
+inline std::string Frame(const std::string& AMessage) {
+    return korv::BuildFrame(AMessage);
+}
+
+/// Runs the scripted register in a thread for the life of the object.
+class TScript {
+public:
+    explicit TScript(std::function<void()> ABody) : FThread(std::move(ABody)) {}
+    ~TScript() { Join(); }
+    void Join() {
+        if (FThread.joinable())
+            FThread.join();
+    }
+
+private:
+    std::thread FThread;
+};
+
+/// Collects the log lines of one source through the log's sink.
+class TLogCapture {
+public:
+    TLogCapture() {
+        korv::SetLogSink([this](std::u16string_view S, std::u16string_view M, korv::TLogLevel L) {
+            std::lock_guard<std::mutex> G(FLock);
+            std::string Line(S.begin(), S.end());
+            Line += (L == korv::TLogLevel::Error ? " E " : " I ");
+            for (char16_t c : M)
+                Line.push_back(static_cast<char>(c));
+            FLines.push_back(Line);
+        });
+    }
+    ~TLogCapture() { korv::SetLogSink({}); }
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> G(FLock);
+        return FLines;
+    }
+
+private:
+    std::mutex FLock;
+    std::vector<std::string> FLines;
+};
+
+} // namespace korvtest
