@@ -17,10 +17,11 @@
 #include <string_view>
 #include <vector>
 
+#include "Tape.h"
+
 namespace emu {
 
 class FiscalStorage; // the FN model (FiscalStorage.h)
-class Tape;          // the paper tape (Tape.h)
 class Register;
 
 // Register result codes used by the emulator itself.

@@ -170,10 +170,11 @@ Emulator::~Emulator() {
 
 bool Emulator::Load(std::string* err) {
     if (loaded_) {
-        return true;
+        return loadOk_;
     }
     loaded_ = true;
-    return reg_->Load(err);
+    loadOk_ = reg_->Load(err);
+    return loadOk_;
 }
 
 bool Emulator::StartTcp(uint16_t port, std::string* err) {
@@ -270,7 +271,8 @@ void Emulator::Stop() {
         ::unlink(ptyLink_.c_str());
         ptyLink_.clear();
     }
-    if (!poweredOff_ && loaded_) {
+    // A state file that could not be read is never overwritten.
+    if (!poweredOff_ && loadOk_) {
         reg_->SaveState(nullptr);
     }
 }
@@ -291,13 +293,14 @@ void Emulator::TcpLoop() {
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         LinkEnd end = ServeLink(*reg_, dispatch_, fd, stopPipe_[0], true, held_);
-        ::close(fd);
         if (end == LinkEnd::PowerLoss) {
             // The register is off: nobody can connect any more.
-            ::shutdown(tcpListen_, SHUT_RDWR);
             PowerLost();
+            ::shutdown(tcpListen_, SHUT_RDWR);
+            ::close(fd);
             return;
         }
+        ::close(fd);
         if (end == LinkEnd::Stopped) {
             return;
         }

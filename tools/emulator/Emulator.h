@@ -61,6 +61,7 @@ private:
     std::unique_ptr<Register> reg_;
     Dispatcher dispatch_;
     bool loaded_ = false;
+    bool loadOk_ = false;
     int stopPipe_[2] = {-1, -1};
     int tcpListen_ = -1;
     uint16_t tcpPort_ = 0;
