@@ -169,6 +169,9 @@ protected:
     std::uint8_t FDataBits = 8;
     TStopBits FStopBits = TStopBits::sbOneStopBit;
     std::u16string FExtResultDescription;
+    /// Bytes a wait took off the line before they were asked for (platforms
+    /// whose wait for input consumes it); reads deliver them first.
+    std::string FPending;
 
 private:
     // Platform parts (uCommManagerPosix.cpp / uCommManagerWin.cpp). They set
