@@ -1475,8 +1475,7 @@ CommandSpec Between(size_t min, size_t max) {
 // Runs a command of the set directly (start-up demo), as the dispatcher would.
 void Run(Register& reg, const Commands& c,
          Answer (Commands::*fn)(Register&, std::string_view) const, std::string_view data) {
-    const Answer a = (c.*fn)(reg, data);
-    (void)a;
+    [[maybe_unused]] const Answer a = (c.*fn)(reg, data);
 }
 
 std::string Money5(uint64_t kopecks) {
