@@ -10,8 +10,6 @@ namespace korv {
 
 namespace {
 
-constexpr const char16_t* kMakerFolder = u"Velmora";
-
 struct TLogState {
     std::mutex Lock;
     int Mode = 0;
