@@ -41,7 +41,7 @@ bool GetInterfaceRevisionH(TCustomDriver& D, V8Variant* R, V8Variant*, long) {
 bool GetDescriptionH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
     return RunTrapped(D, R, [&] {
         V8Variant* Out = Param(P, N, 0);
-        D.V8SetWString(Out, Common(D).GetDescription());
+        D.SetOutText(Out, Common(D).GetDescription());
     });
 }
 
@@ -59,7 +59,14 @@ bool ConnectEquipmentH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
         pugi::xml_document Settings;
         ParseXmlInput(V8AsWideString(Param(P, N, 2)), Settings);
         Common(D).ConnectEquipment(Settings);
-        D.V8SetWString(Out, D.DeviceID());
+        try {
+            D.SetOutText(Out, D.DeviceID());
+        } catch (...) {
+            // A device the host cannot name could never be disconnected.
+            std::u16string ID = D.DeviceID();
+            Common(D).DisconnectEquipment(ID);
+            throw;
+        }
     });
 }
 
@@ -70,7 +77,7 @@ bool DisconnectEquipmentH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) 
 bool EquipmentParametersH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
     return RunTrapped(D, R, [&] {
         V8Variant* Out = Param(P, N, 1);
-        D.V8SetWString(Out, Common(D).EquipmentParameters());
+        D.SetOutText(Out, Common(D).EquipmentParameters());
     });
 }
 
@@ -117,8 +124,8 @@ bool EquipmentTestH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
         V8Variant* OutDemo = Param(P, N, 3);
         std::u16string Description, Demo;
         Common(D).EquipmentTest(Settings, Description, Demo);
-        D.V8SetWString(OutDescription, Description);
-        D.V8SetWString(OutDemo, Demo);
+        D.SetOutText(OutDescription, Description);
+        D.SetOutText(OutDemo, Demo);
         D.SetSuccess(R);
         TraceEnd();
     } catch (const std::exception& E) {
@@ -136,7 +143,7 @@ bool EquipmentTestH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
 bool GetAdditionalActionsH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
     return RunTrapped(D, R, [&] {
         V8Variant* Out = Param(P, N, 0);
-        D.V8SetWString(Out, Common(D).GetAdditionalActions());
+        D.SetOutText(Out, Common(D).GetAdditionalActions());
     });
 }
 
@@ -148,7 +155,7 @@ bool EquipmentAutoSetupH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
     // Nothing to set up automatically: the settings come back as they were given.
     return RunTrapped(D, R, [&] {
         std::u16string Settings = V8AsWideString(Param(P, N, 1));
-        D.V8SetWString(Param(P, N, 2), Settings);
+        D.SetOutText(Param(P, N, 2), Settings);
     });
 }
 
@@ -161,7 +168,7 @@ bool GetLocalizationPatternH(TCustomDriver& D, V8Variant* R, V8Variant* P, long 
     return RunTrapped(D, R, [&] {
         V8Variant* Out = Param(P, N, 0);
         pugi::xml_document Empty;
-        D.V8SetWString(Out, XmlText(Empty));
+        D.SetOutText(Out, XmlText(Empty));
     });
 }
 

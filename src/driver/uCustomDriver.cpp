@@ -224,6 +224,11 @@ void TCustomDriver::PropertiesSetDefault() {
     });
 }
 
+void TCustomDriver::SetOutText(V8Variant* ATarget, std::u16string_view AText) {
+    if (!V8SetWString(ATarget, AText))
+        throw EDriverError(u"Не удалось передать результат: приложение не выделило память");
+}
+
 void TCustomDriver::SetSuccess(V8Variant* RetValue) {
     FLastResult.Clear();
     if (RetValue)

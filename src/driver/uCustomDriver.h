@@ -177,6 +177,11 @@ public:
     bool SetInstanceProperty(std::span<const TPropDesc<TOwner>> AProps, std::u16string_view AName,
                              std::u16string_view AValue, TOwner& ATarget);
 
+    /// Writes an output text for the host; raises EDriverError when the host
+    /// refuses the memory for it, so the call does not report success
+    /// without its result.
+    void SetOutText(V8Variant* ATarget, std::u16string_view AText);
+
     /// Records success; RetValue (when given) becomes true.
     void SetSuccess(V8Variant* RetValue);
     /// Records a failure with ACode and the error's message; RetValue (when

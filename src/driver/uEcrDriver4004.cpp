@@ -38,7 +38,7 @@ bool GetDataKKTH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
     return EcrCall(D, R, P, N, 2, [&] {
         pugi::xml_document Out;
         Ecr(D).GetDataKKT(Out);
-        D.V8SetWString(&P[1], XmlText(Out));
+        D.SetOutText(&P[1], XmlText(Out));
     });
 }
 
@@ -57,7 +57,7 @@ bool InOutH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
         pugi::xml_document In, Out;
         ReadXml(&P[1], In);
         (Ecr(D).*Op)(In, Out);
-        D.V8SetWString(&P[2], XmlText(Out));
+        D.SetOutText(&P[2], XmlText(Out));
     });
 }
 
@@ -81,7 +81,7 @@ bool ProcessCheckH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
         pugi::xml_document In, Out;
         ReadXml(&P[2], In);
         Ecr(D).ProcessCheck(Electronically, In, Out, false);
-        D.V8SetWString(&P[3], XmlText(Out));
+        D.SetOutText(&P[3], XmlText(Out));
     });
 }
 
@@ -91,7 +91,7 @@ bool ProcessCorrectionCheckH(TCustomDriver& D, V8Variant* R, V8Variant* P, long 
         pugi::xml_document In, Out;
         ReadXml(&P[2], In);
         Ecr(D).ProcessCorrectionCheck(Electronically, In, Out);
-        D.V8SetWString(&P[3], XmlText(Out));
+        D.SetOutText(&P[3], XmlText(Out));
     });
 }
 
@@ -121,7 +121,7 @@ bool GetProcessingKMResultH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N
         pugi::xml_document Out;
         std::int32_t RequestStatus = 0;
         Ecr(D).GetProcessingKMResult(Out, RequestStatus);
-        D.V8SetWString(&P[1], XmlText(Out));
+        D.SetOutText(&P[1], XmlText(Out));
         D.V8SetInt(&P[2], RequestStatus);
     });
 }
@@ -141,7 +141,7 @@ bool GetDateTimeH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
     return EcrCall(D, R, P, N, 2, [&] {
         std::u16string DateTime;
         Ecr(D).GetDateTime(DateTime);
-        D.V8SetWString(&P[1], DateTime);
+        D.SetOutText(&P[1], DateTime);
     });
 }
 
@@ -150,7 +150,7 @@ bool GetDocumentInformationH(TCustomDriver& D, V8Variant* R, V8Variant* P, long 
         std::int32_t DocNumber = V8AsInteger(&P[1]);
         pugi::xml_document Out;
         Ecr(D).GetDocumentInformation(DocNumber, Out);
-        D.V8SetWString(&P[2], XmlText(Out));
+        D.SetOutText(&P[2], XmlText(Out));
     });
 }
 

@@ -26,6 +26,10 @@ public:
             std::free(P);
     }
     virtual bool AllocMemory(void** P, unsigned long Bytes) {
+        if (Refuse) {
+            *P = nullptr;
+            return false;
+        }
         *P = std::malloc(Bytes ? Bytes : 1);
         Live.insert(*P);
         return true;
@@ -38,6 +42,7 @@ public:
     korv::TV8MemoryManager* Host() { return reinterpret_cast<korv::TV8MemoryManager*>(this); }
 
     std::set<void*> Live;
+    bool Refuse = false;
 };
 
 /// A host parameter array plus the return value; host texts in it are

@@ -338,6 +338,13 @@ TEST_F(DriverSurface, SmallCommonMethods) {
     THostCall Loc(Mem, 2);
     EXPECT_TRUE(Call(u"SetLocalization", Loc));
 
+    // A result the host gives no memory for is a failure, not a silent success.
+    THostCall Refused(Mem, 1);
+    Mem.Refuse = true;
+    EXPECT_FALSE(Call(u"GetDescription", Refused));
+    Mem.Refuse = false;
+    EXPECT_EQ(LastError().first, 1001);
+
     // A host that passes fewer parameters than declared gets an error, not a crash.
     THostCall Short(Mem, 0);
     EXPECT_FALSE(Call(u"GetDescription", Short));
@@ -432,6 +439,23 @@ TEST_F(DriverSurface, ConnectionFailsCleanlyAndLeavesNoInstance) {
     Broken.Str(2, u"<Parameters><Parameter");
     EXPECT_FALSE(Call(u"ConnectEquipment", Broken));
     EXPECT_EQ(LastError().first, 1001);
+}
+
+TEST_F(DriverSurface, LogViewerNamesTheFileWhenItCannotShowIt) {
+    const char* Display = std::getenv("DISPLAY");
+    std::string Saved = Display ? Display : "";
+    unsetenv("DISPLAY");
+    const char* Wayland = std::getenv("WAYLAND_DISPLAY");
+    std::string SavedWayland = Wayland ? Wayland : "";
+    unsetenv("WAYLAND_DISPLAY");
+    THostCall C(Mem, 1);
+    C.Str(0, u"ViewLog");
+    EXPECT_FALSE(Call(u"DoAdditionalAction", C));
+    EXPECT_NE(LastError().second.find(GetLogFileName(false)), std::u16string::npos);
+    if (!Saved.empty())
+        setenv("DISPLAY", Saved.c_str(), 1);
+    if (!SavedWayland.empty())
+        setenv("WAYLAND_DISPLAY", SavedWayland.c_str(), 1);
 }
 
 TEST_F(DriverSurface, DisconnectingAnUnknownDeviceSucceeds) {
