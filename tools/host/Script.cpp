@@ -90,7 +90,9 @@ std::vector<TToken> Tokenize(const std::string& line) {
                     break;
                 }
                 default:
-                    throw TScriptError(std::string("unknown escape \\") + e);
+                    // Kept as written, so that regular expressions read naturally.
+                    pending += '\\';
+                    pending += e;
                 }
             }
             if (!closed)

@@ -1,7 +1,8 @@
 // The host tool's command language: one command per line, words separated by blanks.
 //
 //   word           a bare word: GetDescription, out:d, int:5, $id
-//   "text"         a quoted string, with \" \\ \n \r \t and \uXXXX escapes
+//   "text"         a quoted string, with \" \\ \n \r \t and \uXXXX escapes (any other
+//                  backslash pair is kept as written)
 //   str:"text"     a bare prefix directly followed by a quoted string
 //   # ...          a comment, up to the end of the line
 #pragma once

@@ -80,6 +80,19 @@ std::string ParseHex(const std::string& text) {
 }
 
 // The type named in `expect-type`: "I4" or "VTYPE_I4".
+// A value for the call log: very long texts (whole XML documents) are cut; `print` and `save`
+// give them whole.
+std::string Shown(const THostValue& value) {
+    constexpr std::size_t limit = 3000;
+    std::string text = Format(value);
+    if (text.size() <= limit)
+        return text;
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut) + "... (" + std::to_string(value.Text.size()) + " bytes)";
+}
+
 bool TypeMatches(TYPEVAR vt, std::string name) {
     if (name.rfind("VTYPE_", 0) != 0)
         name = "VTYPE_" + name;
@@ -295,6 +308,12 @@ THostValue THostSession::Literal(const TToken& token) const {
     throw TScriptError("not a value: " + w + " (strings need quotes or str:)");
 }
 
+std::string THostSession::NameArg(const TToken& token) const {
+    if (!token.Quoted && (token.Word.empty() || token.Word[0] != '$'))
+        return token.Word;
+    return PlainText(Literal(token));
+}
+
 THostValue THostSession::Value(const std::vector<TToken>& tokens, std::size_t index) const {
     if (index >= tokens.size())
         throw TScriptError(tokens[0].Word + ": a value is missing");
@@ -409,14 +428,14 @@ void THostSession::Call(const std::string& name, const std::vector<TToken>& toke
     }
     Say("> " + name + (ok ? "" : "  [the call failed: the entry point returned false]"));
     if (ok && hasRet)
-        Note("= " + Format(FLastRet));
+        Note("= " + Shown(FLastRet));
     for (std::size_t i = 0; i < params.size(); ++i) {
         THostValue v = FromVariant(params[i], FMemory, fault);
         if (!fault.empty())
             Fail(name + " parameter " + std::to_string(i + 1) + ": " + fault);
         if (i < args.size() && !args[i].OutName.empty()) {
             FVars[args[i].OutName] = v;
-            Note(args[i].OutName + " = " + Format(v));
+            Note(args[i].OutName + " = " + Shown(v));
         }
         ReleaseVariant(params[i], FMemory, "the host (parameter)");
     }
@@ -530,7 +549,7 @@ void THostSession::CheckNames() {
 void THostSession::GetProp(const std::vector<TToken>& tokens) {
     if (tokens.size() < 2 || tokens.size() > 3)
         throw TScriptError("usage: get NAME [out:VAR]");
-    std::string name = tokens[1].Quoted ? tokens[1].Text : tokens[1].Word;
+    std::string name = NameArg(tokens[1]);
     std::string var;
     if (tokens.size() == 3) {
         if (tokens[2].Word.rfind("out:", 0) != 0 || tokens[2].Word.size() < 5)
@@ -556,7 +575,7 @@ void THostSession::GetProp(const std::vector<TToken>& tokens) {
     FLastRet = FLastEntryOk ? v : THostValue::Empty();
     Say("> get " + name + (FLastEntryOk ? "" : "  [GetPropVal returned false]"));
     if (FLastEntryOk)
-        Note("= " + Format(v));
+        Note("= " + Shown(v));
     FVars["ret"] = FLastRet;
     if (!var.empty())
         FVars[var] = FLastRet;
@@ -567,7 +586,7 @@ void THostSession::GetProp(const std::vector<TToken>& tokens) {
 void THostSession::SetProp(const std::vector<TToken>& tokens) {
     if (tokens.size() != 3)
         throw TScriptError("usage: set NAME VALUE");
-    std::string name = tokens[1].Quoted ? tokens[1].Text : tokens[1].Word;
+    std::string name = NameArg(tokens[1]);
     THostValue v = Literal(tokens[2]);
     FLastHostErrors.clear();
     FLastError.reset();
@@ -709,7 +728,7 @@ void THostSession::RunLine(const std::string& line, const std::string& where) {
     if (cmd == "call") {
         if (tokens.size() < 2)
             throw TScriptError("usage: call METHOD [ARG...]");
-        Call(tokens[1].Quoted ? tokens[1].Text : tokens[1].Word, tokens, 2);
+        Call(NameArg(tokens[1]), tokens, 2);
     } else if (cmd == "classes") {
         noArgs();
         ListClasses();
@@ -728,7 +747,7 @@ void THostSession::RunLine(const std::string& line, const std::string& where) {
     } else if (cmd == "find-method" || cmd == "find-prop") {
         if (tokens.size() != 2)
             throw TScriptError("usage: " + cmd + " NAME");
-        std::u16string name = FromUtf8(PlainText(Literal(tokens[1])));
+        std::u16string name = FromUtf8(NameArg(tokens[1]));
         long n = cmd == "find-method" ? FObject->FindMethod(name.c_str())
                                       : FObject->FindProp(name.c_str());
         FLastEntryOk = true;

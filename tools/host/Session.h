@@ -60,6 +60,8 @@ private:
 
     THostValue Literal(const TToken& token) const;
     std::vector<TArg> Args(const std::vector<TToken>& tokens, std::size_t from) const;
+    // A method or property name: a bare word as written, or a string value.
+    std::string NameArg(const TToken& token) const;
     THostValue Value(const std::vector<TToken>& tokens, std::size_t index) const;
 
     void Call(const std::string& name, const std::vector<TToken>& tokens, std::size_t from);

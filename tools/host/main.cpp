@@ -59,7 +59,8 @@ Expectations (a failed one is reported and makes the exit status 1):
   expect-type A TYPE       A has type TYPE (I4, PWSTR, BOOL, ...)
 
 Values:
-  "text" | str:"text" | str:word   a string (VTYPE_PWSTR); escapes \" \\ \n \r \t \uXXXX
+  "text" | str:"text" | str:word   a string (VTYPE_PWSTR); escapes \" \\ \n \r \t
+                                   \uXXXX; any other \x stays as written
   pstr:"text"             an 8-bit string (VTYPE_PSTR)
   file:PATH | file:"PATH" a string read from a UTF-8 file
   int:N  long:N  double:X  bool:true  date:DAYS  tm:2024-01-31T13:05:09  blob:HEX
@@ -156,6 +157,7 @@ int main(int argc, char** argv) {
     if (!session.Open(library))
         return 3;
     bool scriptOk = true;
+    int commandNumber = 0;
     if (steps.empty())
         session.RunSummary();
     for (const TStep& step : steps) {
@@ -163,7 +165,7 @@ int main(int argc, char** argv) {
             break;
         if (!step.IsFile) {
             std::istringstream in(step.Text);
-            scriptOk = RunStream(session, in, "command");
+            scriptOk = RunStream(session, in, "command " + std::to_string(++commandNumber));
         } else if (step.Text == "-") {
             scriptOk = RunStream(session, std::cin, "stdin");
         } else {
