@@ -309,6 +309,10 @@ public:
     void Beep();
     void LoadGraphics(int ALineNumber, std::string_view AData);
     void PrintGraphics(int AFirstLineNumber, int ALastLineNumber);
+    /// Prints a monochrome raster (rendered text, for example): AHeight lines
+    /// of AWidth / 8 bytes each, loaded from the first free graphics line that
+    /// the extended query reports.
+    void PrintGraphicRaster(std::string_view ARaster, int AWidth, int AHeight);
     void PrintEAN13(std::string_view ABarCode);
     void PrintQRCode(std::string_view ABarCode);
     /// Polls the short state until the printer is idle.

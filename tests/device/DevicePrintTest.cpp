@@ -197,3 +197,30 @@ TEST(DevicePrint, PrintPrevDocResumesAStoppedDocument) {
 }
 
 } // namespace korv::test
+
+namespace korv::test {
+
+TEST(DevicePrint, GraphicRasterFromTheFirstFreeLine) {
+    TScriptedDevice dev;
+    std::string query(31, '\0');
+    query[10] = 200; // byte 11 of the answer
+    dev.Answer(0, query);
+    dev.Answer(0);
+    dev.Answer(0);
+    dev.Answer(0);
+    dev.PrintGraphicRaster(B({1, 2, 3, 4}), 16, 2);
+    ASSERT_EQ(dev.Sent.size(), 4u);
+    EXPECT_EQ(dev.Sent[1].Cmd, "\xC0");
+    EXPECT_EQ(dev.Sent[1].Data, B({200, 1, 2}));
+    EXPECT_EQ(dev.Sent[2].Data, B({201, 3, 4}));
+    EXPECT_EQ(dev.Sent[3].Cmd, "\xC1");
+    EXPECT_EQ(dev.Sent[3].Data, B({200, 201}));
+
+    // Past line 255 nothing is loaded.
+    dev.Sent.clear();
+    dev.Answer(0, query);
+    EXPECT_THROW(dev.PrintGraphicRaster(std::string(2 * 60, '\0'), 16, 60), EquException);
+    EXPECT_EQ(dev.Sent.size(), 1u);
+}
+
+} // namespace korv::test
