@@ -2,6 +2,7 @@
 
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
+#include "device/uDevice.h"
 
 #include <deque>
 #include <vector>
@@ -120,6 +121,11 @@ std::span<const TPropDesc<TDeviceDriver>> TDeviceDriver::Properties() {
     static const std::vector<TDesc> Props = BuildProperties();
     return Props;
 }
+
+TDeviceDriver::TDeviceDriver() = default;
+
+// Freeing the instance frees its register command object, which closes the link.
+TDeviceDriver::~TDeviceDriver() = default;
 
 TDevice& TDeviceDriver::GetDevice() {
     if (!FDevice)

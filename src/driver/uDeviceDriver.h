@@ -5,6 +5,7 @@
 #include "driver/uCustomDriver.h"
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -16,7 +17,8 @@ class TDeviceDriver {
 public:
     static constexpr int KGraphicPresets = 5;
 
-    TDeviceDriver() = default;
+    TDeviceDriver();
+    ~TDeviceDriver();
     TDeviceDriver(const TDeviceDriver&) = delete;
     TDeviceDriver& operator=(const TDeviceDriver&) = delete;
 
@@ -52,7 +54,7 @@ public:
     bool FGTIsUnderline[KGraphicPresets] = {};
 
 private:
-    TDevice* FDevice = nullptr; // owned once the command layer is connected
+    std::unique_ptr<TDevice> FDevice; // the register command object, owned
 };
 
 } // namespace korv
