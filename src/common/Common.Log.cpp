@@ -18,13 +18,20 @@ struct TLogState {
     std::u16string Trouble;
     TLogSink Sink;
     TLogClock Clock;
+};
 
-    ~TLogState();
+// The state outlives every other static object: destructors elsewhere (the
+// add-in's registry at unload, say) may still log. It is never destroyed;
+// TLogFinaliser below writes the stop banner at unload instead.
+union TImmortalState {
+    TLogState S;
+    TImmortalState() : S() {}
+    ~TImmortalState() {}
 };
 
 TLogState& State() {
-    static TLogState S;
-    return S;
+    static TImmortalState Holder;
+    return Holder.S;
 }
 
 TLogTime Now(const TLogState& S) {
@@ -145,13 +152,16 @@ void StopBannerLocked(TLogState& S) {
     S.Started = false;
 }
 
-TLogState::~TLogState() {
-    try {
-        std::lock_guard<std::mutex> G(Lock);
-        StopBannerLocked(*this);
-    } catch (...) {
+struct TLogFinaliser {
+    ~TLogFinaliser() {
+        try {
+            TLogState& S = State();
+            std::lock_guard<std::mutex> G(S.Lock);
+            StopBannerLocked(S);
+        } catch (...) {
+        }
     }
-}
+} LogFinaliser;
 
 } // namespace
 

@@ -232,3 +232,18 @@ TEST_F(LogTest, ConcurrentWritersKeepWholeLines) {
     for (const auto& Line : L)
         EXPECT_EQ(Line.size(), std::string("2026.12.08 09:05:03.007\tINFO\tT0: \t").size() + 100);
 }
+
+TEST_F(LogTest, StopBannerWhenTheLibraryUnloads) {
+    ::testing::FLAGS_gtest_death_test_style = "fast";
+    EXPECT_EXIT(
+        {
+            SetLogMode(3);
+            WriteLog("Src", "last words", TLogLevel::Info);
+            std::exit(0); // static objects end as at unload
+        },
+        ::testing::ExitedWithCode(0), "");
+    const std::string All = Read();
+    const std::string Tail = "last words\r\n============Stop log===============\r\n\r\n";
+    ASSERT_GE(All.size(), Tail.size());
+    EXPECT_EQ(All.substr(All.size() - Tail.size()), Tail);
+}
