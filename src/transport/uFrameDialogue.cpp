@@ -176,6 +176,10 @@ int TFrameDialogue::ReceiveAnswer(std::string& AResponse, int ATimeout) {
 int TFrameDialogue::RunCommand(std::string& AResponse, std::string_view AMessage,
                                int AControlTimeout, int AAnswerTimeout, bool AWaitResponse) {
     AResponse.clear();
+    // A message that no frame can carry is refused before the register is
+    // disturbed at all.
+    if (AMessage.empty() || AMessage.size() > MaxFrameMessage)
+        return Fail(kProtocolError, u"Длина сообщения вне диапазона 1..255");
     std::optional<std::string> Held;
     int Rc = SendWithHandshake(AMessage, AControlTimeout, &Held);
     if (Rc != 0)

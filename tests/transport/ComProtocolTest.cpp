@@ -232,6 +232,10 @@ TEST(ComProtocolLimits, MessagesThatDoNotFitAFrame) {
     EXPECT_EQ(Protocol.SendFrame(std::string(256, 'x')), 1014);
     EXPECT_EQ(Protocol.SendFrame(""), 1014);
     EXPECT_EQ(Peer.Read(1, 50), "");
+    std::string Response;
+    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x10", std::string(251, 'x'), 0, true, true),
+              1014);
+    EXPECT_EQ(Peer.Read(1, 50), ""); // not even an enquiry
     EXPECT_EQ(Protocol.SendFrame(std::string(255, 'x')), 0);
     EXPECT_EQ(Peer.ReadFrame().size(), 258u);
 }
