@@ -204,9 +204,17 @@ TFFDVersion TDevice::GetFFD() {
     std::uint8_t extMode = 0;
     std::uint64_t regDoc = 0;
     int taxes = 0, workMode = 0;
-    GetFiscalizationParameters(date, inn, extMode, regDoc, taxes, regNumber, workMode);
+    // An FN not registered yet has no registration to ask about; the table
+    // still tells the version, and the register must stay reachable to be
+    // registered at all.
+    bool registered = true;
+    try {
+        GetFiscalizationParameters(date, inn, extMode, regDoc, taxes, regNumber, workMode);
+    } catch (const std::exception&) {
+        registered = false;
+    }
     int docType = 0;
-    if (GetFiscalTagList(regDoc, docType) == 0) {
+    if (registered && GetFiscalTagList(regDoc, docType) == 0) {
         const std::u16string v = GetTagValue(1209);
         if (v == u"1")
             return TFFDVersion::ffd10;

@@ -176,7 +176,7 @@ void TDevice::SetFieldAsStr(int ATable, int ARow, int ACol, std::string_view AVa
 void TDevice::SetDateTime(TDateTimeValue AValue) {
     const TDateTimeParts p = DecodeDateTime(AValue);
     // The register keeps a two-digit year counted from 2000.
-    if (p.Year < 2000 || p.Year > 2255)
+    if (p.Year < 2000 || p.Year > 2099)
         throw EquException(1004);
     Execute(TCommandId::SetTime, ByteField(p.Hour) + ByteField(p.Minute) + ByteField(p.Second));
     const std::string date = ByteField(p.Day) + ByteField(p.Month) + ByteField(p.Year - 2000);

@@ -344,6 +344,13 @@ TEST(FNQueries, FFDFromTheRegistrationDocumentOrTheTable) {
     EXPECT_EQ(dev.GetFFD(), TFFDVersion::ffd11);
     EXPECT_EQ(dev.Sent.back().Data, B({17, 1, 0, 17}));
 
+    // An FN not registered yet: no registration to read.
+    dev.Sent.clear();
+    dev.Answer(0x02);
+    dev.Answer(0, B({4}));
+    EXPECT_EQ(dev.GetFFD(), TFFDVersion::ffd12);
+    EXPECT_EQ(dev.Sent.size(), 2u);
+
     dev.Raw(0, Fiscalization(48, 41));
     AnswerDocumentRequest(dev, 1);
     dev.Answer(0, Item(1209, B({9})));
