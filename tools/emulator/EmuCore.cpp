@@ -389,7 +389,9 @@ int64_t LocalZoneOffset() {
 
 constexpr char kStateMagic[] = "KORVEMU1";
 
-uint32_t Crc32(std::string_view data) {
+} // namespace
+
+uint32_t StateChecksum(std::string_view data) {
     uint32_t crc = 0xFFFFFFFFu;
     for (char ch : data) {
         crc ^= static_cast<uint8_t>(ch);
@@ -399,6 +401,8 @@ uint32_t Crc32(std::string_view data) {
     }
     return ~crc;
 }
+
+namespace {
 
 bool WriteAll(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -582,7 +586,7 @@ std::string Register::SerializeState() const {
     std::string out(kStateMagic);
     PutLE(out, body.size(), 4);
     out += body;
-    PutLE(out, Crc32(body), 4);
+    PutLE(out, StateChecksum(body), 4);
     return out;
 }
 
@@ -602,7 +606,7 @@ bool Register::DeserializeState(std::string_view file, std::string* err) {
         return fail("the state file is cut short or too long");
     }
     std::string_view body = file.substr(magicLen + 4, bodyLen);
-    if (Crc32(body) != GetLE(file, magicLen + 4 + bodyLen, 4)) {
+    if (StateChecksum(body) != GetLE(file, magicLen + 4 + bodyLen, 4)) {
         return fail("the state file's check sum does not match");
     }
     // Parse every section before loading any, so a damaged file changes nothing.

@@ -65,6 +65,10 @@ inline Answer Fail(uint8_t code) {
 void PutLE(std::string& out, uint64_t value, size_t bytes);
 uint64_t GetLE(std::string_view in, size_t offset, size_t bytes);
 
+// The state file: "KORVEMU1", the body's length (4 bytes LE), the body (sections: name length
+// byte, name, data length 4 bytes LE, data) and this CRC-32 of the body (4 bytes LE).
+uint32_t StateChecksum(std::string_view body);
+
 // The start options of an emulated register.
 struct Options {
     uint32_t password = 30;      // connection password (the number, sent as 4 bytes LE)
