@@ -458,6 +458,19 @@ TEST_F(DriverSurface, LogViewerNamesTheFileWhenItCannotShowIt) {
         setenv("WAYLAND_DISPLAY", SavedWayland.c_str(), 1);
 }
 
+TEST_F(DriverSurface, EquipmentTestWithItsLogOnIsTraced) {
+    std::filesystem::remove(std::filesystem::path(GetLogFileName(false)));
+    THostCall T(Mem, 4);
+    T.Str(1, u"<Parameters><parameter Name=\"logenabled\" Value=\"true\"/></Parameters>");
+    EXPECT_FALSE(Call(u"EquipmentTest", T));
+    std::ifstream In{std::filesystem::path(GetLogFileName(false))};
+    std::stringstream Log;
+    Log << In.rdbuf();
+    EXPECT_NE(Log.str().find("> EquipmentTest"), std::string::npos) << Log.str();
+    EXPECT_NE(Log.str().find("< EquipmentTest"), std::string::npos) << Log.str();
+    EXPECT_NE(Log.str().find("Result=False"), std::string::npos) << Log.str();
+}
+
 TEST_F(DriverSurface, DisconnectingAnUnknownDeviceSucceeds) {
     THostCall C(Mem, 1);
     C.Str(0, u"6F9619FF-8B86-D011-B42D-00C04FC964FF");
