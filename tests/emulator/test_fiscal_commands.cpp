@@ -1,6 +1,7 @@
 // The fiscal commands through the register's dispatch: their effect on the register, the FN
 // and its archive, the answers the driver decodes, and the result codes of wrong sequences.
 #include "EmuTestClient.h"
+#include "FiscalCommands.h"
 #include "test_fiscal_helpers.h"
 
 #include <cstdio>
@@ -450,6 +451,55 @@ TEST_F(FiscalCommands, MarkingCodesAreCheckedBoundAndReported) {
     ASSERT_EQ(check(good).rc, 0);
     EXPECT_EQ(Cmd(0xFF69, "\x02").rc, 0);
     EXPECT_EQ(Fn().Km().Count(), 0u);
+}
+
+TEST_F(FiscalCommands, ControlLinesSetVerdictsAndTheOfdQueue) {
+    Start();
+    Register();
+    OpenShift();
+    const std::string code = "0104600439931256215abc\x1d"
+                             "93dGVz";
+    std::string hex = "hex:";
+    for (unsigned char ch : code) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02x", ch);
+        hex += b;
+    }
+    EXPECT_EQ(emu::FiscalControl(Reg(), "km invalid retry=1 " + hex + "\n"), "ok\n");
+    EXPECT_EQ(emu::FiscalControl(Reg(), "km default noanswer"), "ok\n");
+    EXPECT_EQ(emu::FiscalControl(Reg(), "km maybe x").substr(0, 5), "error");
+    EXPECT_EQ(emu::FiscalControl(Reg(), "km valid hex:zz").substr(0, 5), "error");
+    EXPECT_EQ(emu::FiscalControl(Reg(), "ofd ack many").substr(0, 5), "error");
+    EXPECT_EQ(emu::FiscalControl(Reg(), "bogus").substr(0, 5), "error");
+    EXPECT_EQ(Fn().Km().OutcomeOf(code), emu::KmOutcome::Invalid);
+    EXPECT_EQ(Fn().Km().OutcomeOf("other"), emu::KmOutcome::NoAnswer);
+    std::string d = {1, 0, char(code.size()), 0};
+    EXPECT_EQ(Cmd(0xFF61, d + code).rc, 4);
+    EXPECT_EQ(Cmd(0xFF61, d + code).data[0], 0x01);
+
+    EXPECT_EQ(emu::FiscalControl(Reg(), "fn"),
+              "phase=3 ffd=120 docs=2 shift=1 open=1 receipts=0 unsent=2 first_unsent=1 "
+              "km_checked=1\n");
+    EXPECT_EQ(emu::FiscalControl(Reg(), "ofd ack 1"), "ok\n");
+    EXPECT_EQ(Cmd(0xFF39).Le(2, 2), 1u);
+    EXPECT_EQ(emu::FiscalControl(Reg(), "ofd ack all"), "ok\n");
+    const Res q = Cmd(0xFF39);
+    EXPECT_EQ(q.Le(2, 2), 0u);
+    EXPECT_EQ(q.data.substr(4), std::string(9, '\0')); // no first document, no date
+    EXPECT_EQ(emu::FiscalControl(Reg(), "km clear"), "ok\n");
+    EXPECT_EQ(Fn().Km().OutcomeOf(code), emu::KmOutcome::Valid);
+}
+
+TEST_F(FiscalCommands, SettlementReportPrintsTheOldestUnsentDocument) {
+    Start();
+    Register();
+    OpenShift();
+    ASSERT_EQ(Cmd(0xFF38).rc, 0);
+    const std::string tape = Reg().Paper().ToText();
+    const size_t at = tape.find("ПЕРВЫЙ НЕПЕРЕДАННЫЙ ФД");
+    ASSERT_NE(at, std::string::npos);
+    const std::string line = tape.substr(at, tape.find('\n', at) - at);
+    EXPECT_EQ(line.substr(line.find_last_not_of("0123456789") + 1), "1");
 }
 
 TEST_F(FiscalCommands, RegisteredStartHoldsDocumentsToRead) {

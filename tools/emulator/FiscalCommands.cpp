@@ -2,6 +2,8 @@
 // out, FN registration and closing, FN queries, the read-out of archived documents and the
 // marking-code commands. Each document is built wholly in register memory, then stored in the
 // FN and committed to the state file in one step.
+#include "FiscalCommands.h"
+
 #include "EmuCore.h"
 #include "FiscalStorage.h"
 #include "Tape.h"
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <sstream>
 
 namespace emu {
 
@@ -447,14 +450,17 @@ public:
             return Fail(r);
         const int64_t now = reg.Now();
         const uint32_t unsent = fn.UnsentCount();
-        const FnDocument* first = fn.FirstUnsent();
+        // Copied: the archive grows below.
+        const FnDocument* oldest = fn.FirstUnsent();
+        const uint32_t firstNumber = oldest ? oldest->number : 0;
+        const int64_t firstTime = oldest ? oldest->time : 0;
         TlvWriter body;
         if (fn.ShiftOpen())
             body.U32(1038, fn.ShiftNumber());
         body.U32(1097, unsent);
-        if (first) {
-            body.U32(1116, first->number);
-            body.Time(1098, first->time);
+        if (firstNumber) {
+            body.U32(1116, firstNumber);
+            body.Time(1098, firstTime);
         }
         body.Raw(TakeDraftTags(fn));
         const FnDocument& d = fn.AddDocument(doc::SettlementReport, now, body.Data());
@@ -463,9 +469,9 @@ public:
             Slip s(reg);
             s.Title(W("ОТЧЕТ О ТЕКУЩЕМ СОСТОЯНИИ РАСЧЕТОВ"));
             s.Line(W("НЕПЕРЕДАННЫХ ФД"), std::to_string(unsent));
-            if (first) {
-                s.Line(W("ПЕРВЫЙ НЕПЕРЕДАННЫЙ ФД"), std::to_string(first->number));
-                s.Line(W("ФД НЕ ПЕРЕДАНЫ С"), DateText(first->time));
+            if (firstNumber) {
+                s.Line(W("ПЕРВЫЙ НЕПЕРЕДАННЫЙ ФД"), std::to_string(firstNumber));
+                s.Line(W("ФД НЕ ПЕРЕДАНЫ С"), DateText(firstTime));
             }
             FooterLines(s, fn, d);
             s.Print();
@@ -1551,11 +1557,123 @@ void MakeRegisteredDemo(Register& reg, const Commands& c) {
     reg.Paper().Clear();
 }
 
+bool ParseOutcome(std::string_view w, KmOutcome& out) {
+    if (w == "valid")
+        out = KmOutcome::Valid;
+    else if (w == "invalid")
+        out = KmOutcome::Invalid;
+    else if (w == "noanswer")
+        out = KmOutcome::NoAnswer;
+    else
+        return false;
+    return true;
+}
+
+bool FromHex(std::string_view hex, std::string& out) {
+    if (hex.size() % 2 != 0)
+        return false;
+    auto nibble = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    out.clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out.push_back(char(hi * 16 + lo));
+    }
+    return true;
+}
+
+// Splits off the first blank-separated word of `rest`.
+std::string_view Word(std::string_view& rest) {
+    while (!rest.empty() && rest.front() == ' ')
+        rest.remove_prefix(1);
+    const size_t end = std::min(rest.find(' '), rest.size());
+    std::string_view w = rest.substr(0, end);
+    rest.remove_prefix(end);
+    while (!rest.empty() && rest.front() == ' ')
+        rest.remove_prefix(1);
+    return w;
+}
+
 } // namespace
+
+std::string FiscalControl(Register& reg, std::string_view line) {
+    std::lock_guard lock(reg.Mutex());
+    FiscalStorage* fn = reg.Fn();
+    if (!fn)
+        return "error no FN\n";
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.remove_suffix(1);
+    std::string_view rest = line;
+    const std::string_view what = Word(rest);
+    if (what == "fn") {
+        std::ostringstream o;
+        const FnDocument* first = fn->FirstUnsent();
+        o << "phase=" << int(fn->GetPhase()) << " ffd=" << fn->Ffd()
+          << " docs=" << fn->LastDocNumber() << " shift=" << fn->ShiftNumber()
+          << " open=" << (fn->ShiftOpen() ? 1 : 0) << " receipts=" << fn->ReceiptNumber()
+          << " unsent=" << fn->UnsentCount() << " first_unsent=" << (first ? first->number : 0)
+          << " km_checked=" << fn->Km().Count() << "\n";
+        return o.str();
+    }
+    if (what == "ofd") {
+        if (Word(rest) != "ack")
+            return "error usage: ofd ack <N|all>\n";
+        const std::string_view n = Word(rest);
+        if (n == "all") {
+            fn->AcknowledgeOfd(fn->UnsentCount());
+            return "ok\n";
+        }
+        if (n.empty() || n.size() > 9 ||
+            n.find_first_not_of("0123456789") != std::string_view::npos)
+            return "error usage: ofd ack <N|all>\n";
+        fn->AcknowledgeOfd(uint32_t(std::stoul(std::string(n))));
+        return "ok\n";
+    }
+    if (what == "km") {
+        const std::string_view verb = Word(rest);
+        KmOutcome outcome = KmOutcome::Valid;
+        if (verb == "clear") {
+            fn->Km().ClearSettings();
+            return "ok\n";
+        }
+        if (verb == "default") {
+            if (!ParseOutcome(Word(rest), outcome))
+                return "error usage: km default valid|invalid|noanswer\n";
+            fn->Km().SetDefaultOutcome(outcome);
+            return "ok\n";
+        }
+        if (!ParseOutcome(verb, outcome))
+            return "error usage: km valid|invalid|noanswer [retry=N] <code>\n";
+        int retry = 0;
+        if (rest.substr(0, 6) == "retry=") {
+            std::string_view n = Word(rest).substr(6);
+            if (n.empty() || n.size() > 4 ||
+                n.find_first_not_of("0123456789") != std::string_view::npos)
+                return "error bad retry count\n";
+            retry = std::stoi(std::string(n));
+        }
+        std::string code(rest);
+        if (rest.substr(0, 4) == "hex:" && !FromHex(rest.substr(4), code))
+            return "error bad hex code\n";
+        if (code.empty() || code.size() > 255)
+            return "error no code\n";
+        fn->Km().SetOutcome(code, outcome, retry);
+        return "ok\n";
+    }
+    return "error unknown fiscal control command\n";
+}
 
 void RegisterFiscalCommands(Register& reg, Dispatcher& d, const Options& opt) {
     auto fn = std::make_shared<FiscalStorage>(opt.ffd, int64_t(reg.Now()));
     reg.SetFiscalStorage(fn);
+    // The register's format setting follows the FN it was started with.
+    reg.Tables().SetInt(17, 1, 17, FiscalStorage::FfdCodeOf(fn->Ffd()));
     FiscalStorage* raw = fn.get();
     reg.AddStateSection(
         "fn", [raw] { return raw->Serialize(); },
