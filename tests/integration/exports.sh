@@ -82,4 +82,16 @@ find-prop LogEnabled
 expect 0
 find-prop logenabled
 expect -1
+# The locale and the user's interface language (the fourth table) are taken without effect on
+# the calls.
+locale "ru_RU"
+language "ru"
+GetInterfaceRevision
+expect int:4004
 END
+
+# Class names compare exactly: no object for the name in another case.
+status=0
+"$KORVANDER_HOST" --class korvander "$KORVANDER_LIB" >"$TMP/out" 2>&1 || status=$?
+[ "$status" -eq 3 ] || { echo "GetClassObject(korvander) made an object" >&2; cat "$TMP/out" >&2; exit 1; }
+grep -q 'GetClassObject("korvander") returned 0' "$TMP/out"

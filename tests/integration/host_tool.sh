@@ -53,6 +53,7 @@ grep -q 'GetDescription takes 1 parameter(s), 2 given' "$TMP/err"
 status 0 "$HOST" -q "$LIB" -f - <<END
 let s "a \"quoted\" \u0436 text"
 print \$s
+print "\uD83D\uDE00 \d+"
 show \$s int:-5 long:5000000000 double:1.5 true empty null tm:2024-01-31T13:05:09 blob:00ff
 GetLastError out:t
 expect-type \$ret I4
@@ -71,6 +72,7 @@ grep -q '^host memory: 0 live, [0-9]* allocated, [0-9]* freed, 0 bad frees$' "$T
 grep -v '^host memory:' "$TMP/out" >"$TMP/out.printed"
 diff -u - "$TMP/out.printed" <<'END'
 a "quoted" ж text
+😀 \d+
 $s = PWSTR "a \"quoted\" ж text"
 int:-5 = I4 -5
 long:5000000000 = I8 5000000000
