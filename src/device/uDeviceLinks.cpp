@@ -11,7 +11,9 @@ TComDevice::TComDevice()
     : FComPort(std::make_unique<TComPort>()),
       FCOMProtocolImpl(std::make_unique<TCOMProtocol>(FComPort.get())) {}
 
-TComDevice::~TComDevice() { TComDevice::Disable(); }
+TComDevice::~TComDevice() {
+    TComDevice::Disable();
+}
 
 int TComDevice::RunCommand(std::string_view ACmd, std::string_view AData, int ATimeout,
                            bool ASendPwd, bool AWaitResponse) {
@@ -42,14 +44,18 @@ void TComDevice::Disable() {
         FComPort->Close();
 }
 
-int TComDevice::GetPortNumber() const { return FComPort->PortNumber(); }
+int TComDevice::GetPortNumber() const {
+    return FComPort->PortNumber();
+}
 
 void TComDevice::SetPortNumber(int AValue) {
     FPortNumber = AValue;
     FComPort->SetPortNumber(AValue);
 }
 
-int TComDevice::GetBaudRate() const { return FComPort->BaudRateAsInt(); }
+int TComDevice::GetBaudRate() const {
+    return FComPort->BaudRateAsInt();
+}
 
 void TComDevice::SetBaudRate(int AValue) {
     FBaudRate = AValue;
@@ -60,14 +66,16 @@ void TComDevice::SetBaudRate(int AValue) {
 
 TSocketDevice::TSocketDevice() : FSocketProtocolImpl(std::make_unique<TSocketProtocol>()) {}
 
-TSocketDevice::~TSocketDevice() { TSocketDevice::Disable(); }
+TSocketDevice::~TSocketDevice() {
+    TSocketDevice::Disable();
+}
 
 int TSocketDevice::RunCommand(std::string_view ACmd, std::string_view AData, int ATimeout,
                               bool ASendPwd, bool AWaitResponse) {
     CheckMessageSize(ACmd, AData, ASendPwd);
     FResponse.clear();
-    return FSocketProtocolImpl->RunCommand(FResponse, FConnectPwd, ACmd, AData, ATimeout,
-                                           ASendPwd, AWaitResponse);
+    return FSocketProtocolImpl->RunCommand(FResponse, FConnectPwd, ACmd, AData, ATimeout, ASendPwd,
+                                           AWaitResponse);
 }
 
 int TSocketDevice::Enable(const std::string& AIPAddress, int ATCPPort) {
@@ -84,9 +92,17 @@ void TSocketDevice::Disable() {
         FSocketProtocolImpl->Disconnect();
 }
 
-std::string TSocketDevice::GetIPAddress() const { return FIPAddress; }
-void TSocketDevice::SetIPAddress(const std::string& AValue) { FIPAddress = AValue; }
-int TSocketDevice::GetTCPPort() const { return FTCPPort; }
-void TSocketDevice::SetTCPPort(int AValue) { FTCPPort = AValue; }
+std::string TSocketDevice::GetIPAddress() const {
+    return FIPAddress;
+}
+void TSocketDevice::SetIPAddress(const std::string& AValue) {
+    FIPAddress = AValue;
+}
+int TSocketDevice::GetTCPPort() const {
+    return FTCPPort;
+}
+void TSocketDevice::SetTCPPort(int AValue) {
+    FTCPPort = AValue;
+}
 
 } // namespace korv
