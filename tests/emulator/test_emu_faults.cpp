@@ -182,9 +182,27 @@ TEST_F(EmuFaults, ControlChannelSpeaksTheLineProtocol) {
     EXPECT_EQ(ask("FAULT RESULT 0x1234 1").rfind("ERR", 0), 0u);
     EXPECT_EQ(ask("FAULT BOGUS").rfind("ERR", 0), 0u);
     EXPECT_EQ(ask("NOPE").rfind("ERR", 0), 0u);
+    EXPECT_EQ(ask("MARK hex:30313034 INVALID 2"), "OK\n");
+    EXPECT_EQ(ask("MARK DEFAULT NOANSWER"), "OK\n");
+    EXPECT_EQ(ask("MARK hex:303 VALID").rfind("ERR", 0), 0u);
+    EXPECT_EQ(ask("MARK 0104 MAYBE").rfind("ERR", 0), 0u);
     std::string png = emutest::TestDir() + "/emu-control-tape.png";
     EXPECT_EQ(ask("TAPE PNG " + png), "OK\n");
     EXPECT_EQ(::access(png.c_str(), F_OK), 0);
+}
+
+TEST(EmuTiming, BaudRateModelsTheByteTimeOfTheLine) {
+    emu::Options opt;
+    opt.baud = 2400; // 4.17 ms a byte
+    emu::Emulator em(opt);
+    std::string err;
+    ASSERT_TRUE(em.StartTcp(0, &err)) << err;
+    RawClient c(em.TcpPort());
+    auto t0 = std::chrono::steady_clock::now();
+    std::string a = c.Command(Msg(0x10)); // NAK, ACK and a 21-byte answer frame
+    auto took = std::chrono::steady_clock::now() - t0;
+    ASSERT_EQ(a.size(), 17u);
+    EXPECT_GE(took, std::chrono::milliseconds(90));
 }
 
 } // namespace

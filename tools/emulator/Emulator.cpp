@@ -1,6 +1,7 @@
 // The emulator's threads: the TCP link, the pseudo-terminal link and the control channel.
 #include "Emulator.h"
 
+#include "FiscalStorage.h"
 #include "Link.h"
 #include "Tape.h"
 
@@ -127,7 +128,8 @@ const char* kControlHelp =
     "FAULT DROP [INDEX] [CODE] | FAULT LRC [CODE] | FAULT CLOSE BEFORE|AFTER [CODE]\n"
     "FAULT PAPEROUT | FAULT POWER BEFORE|AFTER | FAULT CLEAR\n"
     "PAPER OUT|IN | COVER OPEN|CLOSE | DRAWER OPEN|CLOSE | CLOCK OFFSET S | CLOCK ADD S\n"
-    "TAPE TEXT FILE | TAPE PNG FILE | SAVE | HELP\n";
+    "MARK CODE|hex:HEX VALID|INVALID|NOANSWER [TRYAGAIN] | MARK DEFAULT VALID|INVALID|NOANSWER\n"
+    "MARK CLEAR | TAPE TEXT FILE | TAPE PNG FILE | SAVE | HELP\n";
 
 } // namespace
 
@@ -533,6 +535,48 @@ std::string Emulator::Control(std::string_view line) {
         bool ok =
             arg(1) == "TEXT" ? reg.Paper().SaveText(w[2], &err) : reg.Paper().SavePng(w[2], &err);
         return ok ? "OK\n" : "ERR " + err + "\n";
+    }
+    if (cmd == "MARK") {
+        FiscalStorage* fn = reg.Fn();
+        if (fn == nullptr) {
+            return "ERR no fiscal storage\n";
+        }
+        if (arg(1) == "CLEAR" && w.size() == 2) {
+            fn->Km().ClearSettings();
+            return "OK\n";
+        }
+        std::string verdict = arg(2);
+        KmOutcome outcome = KmOutcome::Valid;
+        if (verdict == "INVALID") {
+            outcome = KmOutcome::Invalid;
+        } else if (verdict == "NOANSWER") {
+            outcome = KmOutcome::NoAnswer;
+        } else if (verdict != "VALID") {
+            verdict.clear();
+        }
+        long long tries = 0;
+        if (w.size() < 3 || w.size() > 4 || verdict.empty() || !num(3, 0, &tries) || tries < 0 ||
+            tries > 1000) {
+            return "ERR usage: MARK CODE|hex:HEX VALID|INVALID|NOANSWER [TRYAGAIN]\n";
+        }
+        if (arg(1) == "DEFAULT" && w.size() == 3) {
+            fn->Km().SetDefaultOutcome(outcome);
+            return "OK\n";
+        }
+        std::string code = w[1];
+        if (code.rfind("hex:", 0) == 0 || code.rfind("HEX:", 0) == 0) {
+            std::string hex = code.substr(4);
+            code.clear();
+            for (size_t i = 0; i + 1 < hex.size() + 1; i += 2) {
+                unsigned v = 0;
+                if (i + 2 > hex.size() || std::sscanf(hex.c_str() + i, "%2x", &v) != 1) {
+                    return "ERR bad hexadecimal code\n";
+                }
+                code.push_back(static_cast<char>(v));
+            }
+        }
+        fn->Km().SetOutcome(code, outcome, static_cast<int>(tries));
+        return "OK\n";
     }
     if (cmd == "SAVE") {
         std::string err;
