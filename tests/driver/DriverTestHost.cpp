@@ -2,6 +2,16 @@
 
 namespace korvtest {
 
+namespace {
+
+// Every test of this program logs into its own folder, never the machine's.
+const bool LogFolderSet = [] {
+    setenv("KORVANDER_LOG_DIR", TestLogFolder().string().c_str(), 1);
+    return true;
+}();
+
+} // namespace
+
 bool CallExport(korv::TCustomDriver& ADriver, std::u16string_view AName, THostCall& ACall) {
     const korv::TExportMethod* Found = nullptr;
     korv::ForEachExportTable(ADriver.ClassExports(), [&](const korv::TExportTable& T) {
