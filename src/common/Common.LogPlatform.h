@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korv::logplatform {
 
@@ -21,8 +22,11 @@ bool IsPathDelimiter(char16_t C);
 extern const char16_t PathDelimiter;
 /// Creates the folder with its parents (owner-writable, others read only).
 bool MakeFolders(const std::u16string& AFolder, std::u16string& AReason);
-/// The default log folder of ABaseName, with a trailing delimiter; created
-/// when it can be.
+/// The folders the log may use by default, best first, each with a trailing
+/// delimiter.
+std::vector<std::u16string> LogFolderCandidates(std::u16string_view ABaseName);
+/// The first candidate that can be created and written (created); the first
+/// candidate when none can, so that writing there reports the trouble.
 std::u16string DefaultLogFolder(std::u16string_view ABaseName);
 /// Appends the bytes to the file, creating it when missing.
 bool AppendToFile(const std::u16string& AFileName, std::string_view ABytes,

@@ -98,24 +98,26 @@ bool MakeFolders(const std::u16string& AFolder, std::u16string& AReason) {
     return true;
 }
 
-std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
+std::vector<std::u16string> LogFolderCandidates(std::u16string_view ABaseName) {
     const std::u16string Tail = u"Velmora/" + std::u16string(ABaseName) + u"/";
-    std::u16string Candidates[3];
-    int n = 0;
-    Candidates[n++] = u"/var/log/" + Tail;
+    std::vector<std::u16string> Out{u"/var/log/" + Tail};
     auto State = GetEnv("XDG_STATE_HOME");
     if (State && IsRootedPath(*State))
-        Candidates[n++] = *State + u"/" + Tail;
+        Out.push_back(*State + u"/" + Tail);
     auto Home = GetEnv("HOME");
     if (Home && IsRootedPath(*Home))
-        Candidates[n++] = *Home + u"/.local/state/" + Tail;
-    for (int i = 0; i < n; ++i) {
+        Out.push_back(*Home + u"/.local/state/" + Tail);
+    return Out;
+}
+
+std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
+    const auto Candidates = LogFolderCandidates(ABaseName);
+    for (const auto& Folder : Candidates) {
         std::u16string Reason;
-        if (MakeFolders(Candidates[i], Reason) && Writable(Candidates[i]))
-            return Candidates[i];
+        if (MakeFolders(Folder, Reason) && Writable(Folder))
+            return Folder;
     }
-    // Nothing usable: the first choice; writing there records the trouble.
-    return Candidates[0];
+    return Candidates.front();
 }
 
 bool AppendToFile(const std::u16string& AFileName, std::string_view ABytes,

@@ -161,11 +161,15 @@ bool MakeFolders(const std::u16string& AFolder, std::u16string& AReason) {
     return true;
 }
 
-std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
+std::vector<std::u16string> LogFolderCandidates(std::u16string_view ABaseName) {
     std::u16string Root = GetEnv("ProgramData").value_or(u"C:\\ProgramData");
     if (Root.empty() || !IsPathDelimiter(Root.back()))
         Root += u"\\";
-    std::u16string Folder = Root + u"Velmora\\" + std::u16string(ABaseName) + u"\\";
+    return {Root + u"Velmora\\" + std::u16string(ABaseName) + u"\\"};
+}
+
+std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
+    std::u16string Folder = LogFolderCandidates(ABaseName).front();
     std::u16string Reason;
     MakeFolders(Folder, Reason); // a failure shows when the file is written
     return Folder;

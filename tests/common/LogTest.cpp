@@ -1,4 +1,5 @@
 #include "common/Common.Log.h"
+#include "common/Common.LogPlatform.h"
 #include "common/uText.h"
 
 #include <gtest/gtest.h>
@@ -246,4 +247,20 @@ TEST_F(LogTest, StopBannerWhenTheLibraryUnloads) {
     const std::string Tail = "last words\r\n============Stop log===============\r\n\r\n";
     ASSERT_GE(All.size(), Tail.size());
     EXPECT_EQ(All.substr(All.size() - Tail.size()), Tail);
+}
+
+TEST(LogFolder, DefaultCandidatesInOrder) {
+    const char* OldState = std::getenv("XDG_STATE_HOME");
+    const char* OldHome = std::getenv("HOME");
+    const std::string KeepState = OldState ? OldState : "", KeepHome = OldHome ? OldHome : "";
+    ::setenv("XDG_STATE_HOME", "/st", 1);
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(
+        logplatform::LogFolderCandidates(u"Korvander"),
+        (std::vector<std::u16string>{u"/var/log/Velmora/Korvander/", u"/st/Velmora/Korvander/",
+                                     u"/home/u/.local/state/Velmora/Korvander/"}));
+    ::setenv("XDG_STATE_HOME", "relative", 1); // not absolute: ignored
+    EXPECT_EQ(logplatform::LogFolderCandidates(u"K").size(), 2u);
+    OldState ? ::setenv("XDG_STATE_HOME", KeepState.c_str(), 1) : ::unsetenv("XDG_STATE_HOME");
+    OldHome ? ::setenv("HOME", KeepHome.c_str(), 1) : ::unsetenv("HOME");
 }
