@@ -502,6 +502,16 @@ TEST_F(FiscalCommands, SettlementReportPrintsTheOldestUnsentDocument) {
     EXPECT_EQ(line.substr(line.find_last_not_of("0123456789") + 1), "1");
 }
 
+TEST_F(FiscalCommands, ADamagedFnAnswersFnFailure) {
+    Start();
+    Register();
+    Fn().LoadImage("broken");
+    EXPECT_EQ(Cmd(0xFF01).rc, 3);
+    EXPECT_EQ(Cmd(0xE0).rc, 3);
+    EXPECT_EQ(Cmd(0x50, Money5(1)).rc, 3);
+    EXPECT_EQ(Cmd(0x10).rc, 0); // the register itself still answers
+}
+
 TEST_F(FiscalCommands, RegisteredStartHoldsDocumentsToRead) {
     emu::Options o;
     o.registered = true;

@@ -222,6 +222,20 @@ TEST(FiscalStorageImage, DamagedImagesAreRefusedAndChangeNothing) {
     EXPECT_EQ(target.Serialize(), before);
 }
 
+TEST(FiscalStorageImage, AnUnreadableImageIsKeptAsItWas) {
+    FiscalStorage fn;
+    std::string err;
+    EXPECT_FALSE(fn.LoadImage("KFN1 not really", &err));
+    EXPECT_FALSE(err.empty());
+    EXPECT_TRUE(fn.Damaged());
+    EXPECT_EQ(fn.Serialize(), "KFN1 not really"); // saved again unchanged: nothing is lost
+    FiscalStorage good;
+    good.AddDocument(doc::Receipt, 1, {});
+    EXPECT_TRUE(fn.LoadImage(good.Serialize()));
+    EXPECT_FALSE(fn.Damaged());
+    EXPECT_EQ(fn.LastDocNumber(), 1u);
+}
+
 TEST(FiscalMarking, CheckedCodesAreBindableUnlessRefused) {
     Marking km;
     EXPECT_FALSE(km.Bindable("A"));

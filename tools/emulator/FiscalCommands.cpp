@@ -19,6 +19,7 @@ namespace emu {
 namespace {
 
 // Result codes of the fiscal part (those not in rc::).
+constexpr uint8_t kFnFailure = 3;     // the FN does not work (its image is damaged)
 constexpr uint8_t kTryAgain = 4;      // the FN's check of a code: ask again
 constexpr uint8_t kNoData = 8;        // nothing of that in the archive
 constexpr uint8_t kForbiddenTag = 11; // a requisite the FN does not take here
@@ -351,14 +352,16 @@ public:
             return Fail(r);
         if (reg.ReceiptType() >= 0)
             return Fail(rc::ReceiptOpen);
-        if (uint8_t r = reg.CanPrint())
+        if (uint8_t r = PrintReady(reg))
             return Fail(r);
-        Slip s(reg);
-        s.Title(W("ОТЧЕТ БЕЗ ГАШЕНИЯ"));
-        s.Line(W("СМЕНА"), std::to_string(Fn(reg).ShiftNumber()));
-        ReportTotals(reg, s);
-        s.Line(DateText(reg.Now()));
-        s.Print();
+        if (PrintOn(reg)) {
+            Slip s(reg);
+            s.Title(W("ОТЧЕТ БЕЗ ГАШЕНИЯ"));
+            s.Line(W("СМЕНА"), std::to_string(Fn(reg).ShiftNumber()));
+            ReportTotals(reg, s);
+            s.Line(DateText(reg.Now()));
+            s.Print();
+        }
         return OperatorAnswer();
     }
 
@@ -1677,13 +1680,15 @@ void RegisterFiscalCommands(Register& reg, Dispatcher& d, const Options& opt) {
     FiscalStorage* raw = fn.get();
     reg.AddStateSection(
         "fn", [raw] { return raw->Serialize(); },
-        [raw](std::string_view data) { raw->Deserialize(data); });
+        [raw](std::string_view data) { raw->LoadImage(data); });
 
     auto ctx = std::make_shared<Ctx>();
     auto cmds = std::make_shared<Commands>(ctx);
     using M = Answer (Commands::*)(Register&, std::string_view) const;
     auto add = [&d, cmds](uint16_t code, CommandSpec spec, M m) {
         d.RegisterCommand(code, spec, [cmds, m](Register& r, std::string_view data) {
+            if (r.Fn()->Damaged())
+                return Fail(kFnFailure);
             return ((*cmds).*m)(r, data);
         });
     };
@@ -1693,12 +1698,13 @@ void RegisterFiscalCommands(Register& reg, Dispatcher& d, const Options& opt) {
     add(0xE0, Exact(0), &Commands::OpenShift);
     add(0x88, Exact(0), &Commands::VoidReceipt);
     add(0x8D, Exact(1), &Commands::OpenReceipt);
-    d.RegisterCommand(0x50, Exact(5), [cmds](Register& r, std::string_view data) {
-        return cmds->Cash(r, data, true);
-    });
-    d.RegisterCommand(0x51, Exact(5), [cmds](Register& r, std::string_view data) {
-        return cmds->Cash(r, data, false);
-    });
+    for (const bool in : {true, false})
+        d.RegisterCommand(in ? 0x50 : 0x51, Exact(5),
+                          [cmds, in](Register& r, std::string_view data) {
+                              if (r.Fn()->Damaged())
+                                  return Fail(kFnFailure);
+                              return cmds->Cash(r, data, in);
+                          });
 
     add(0xFF01, Exact(0), &Commands::Status);
     add(0xFF03, Exact(0), &Commands::Validity);

@@ -229,7 +229,22 @@ uint8_t FiscalStorage::CurrentDocumentCode() const {
     return 0;
 }
 
+bool FiscalStorage::LoadImage(std::string_view image, std::string* err) {
+    try {
+        Deserialize(image);
+        damaged_.clear();
+        return true;
+    } catch (const std::exception& e) {
+        if (err)
+            *err = e.what();
+        damaged_ = image.empty() ? std::string(1, '\0') : std::string(image);
+        return false;
+    }
+}
+
 std::string FiscalStorage::Serialize() const {
+    if (Damaged())
+        return damaged_;
     Out o;
     o.s.append(kMagic, 4);
     o.U(uint64_t(ffd_), 2);

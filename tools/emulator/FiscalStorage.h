@@ -152,6 +152,11 @@ public:
     // Restores a Serialize() image; throws std::runtime_error on a damaged image and then
     // leaves the FN as it was.
     void Deserialize(std::string_view image);
+    // Loading from the state file: a damaged image does not throw; the FN then keeps it
+    // untouched (Serialize gives it back as it was, so nothing of the archive is lost) and
+    // reports a failure of the FN to every command. `err` gets the reason.
+    bool LoadImage(std::string_view image, std::string* err = nullptr);
+    bool Damaged() const { return !damaged_.empty(); }
 
     // Deterministic fiscal sign of a document's bytes.
     uint64_t Sign(uint32_t number, std::string_view bytes) const;
@@ -171,6 +176,8 @@ private:
     uint32_t receiptNumber_ = 0;
     uint32_t docsInShift_ = 0;
     std::vector<FnDocument> archive_;
+
+    std::string damaged_; // the image that could not be read, kept as it was
 
     // transient
     FnDraft draft_;
