@@ -329,13 +329,10 @@ Answer Drawer(Register& reg, std::string_view data) {
 }
 
 Answer FeedPaper(Register& reg, std::string_view data) {
-    if (Byte(data, 1) == 0) {
-        return Fail(rc::BadParams);
-    }
     if (uint8_t r = PrintCheck(reg)) {
         return Fail(r);
     }
-    if ((Byte(data, 0) & 0x02) != 0) {
+    if ((Byte(data, 0) & 0x02) != 0 && Byte(data, 1) != 0) {
         reg.Paper().Feed(Byte(data, 1));
     }
     return Ok(std::string(1, static_cast<char>(kOperator)));
