@@ -144,6 +144,21 @@ TEST_F(EmuLink, GarbageAndCutFramesDoNotStopTheRegister) {
     EXPECT_EQ(next.Result(Msg(0x10)), 0);
 }
 
+TEST(EmuTcpAdapter, AcknowledgesFramesWithFFThenAck) {
+    emu::Options opt;
+    opt.tcpAckPrefixFF = true;
+    emu::Emulator em(opt);
+    std::string err;
+    ASSERT_TRUE(em.StartTcp(0, &err)) << err;
+    RawClient c(em.TcpPort());
+    ASSERT_TRUE(c.SendByte(0x05));
+    ASSERT_EQ(c.ReadByte(), 0x15);
+    ASSERT_TRUE(c.Send(emu::BuildFrame(Msg(0x10))));
+    EXPECT_EQ(c.ReadByte(), 0xFF);
+    EXPECT_EQ(c.ReadByte(), 0x06);
+    EXPECT_EQ(At(c.ReadFrame(), 0), 0x10);
+}
+
 TEST(EmuPty, ServesTheFrameProtocolOnAPseudoTerminal) {
     emu::Emulator em{emu::Options{}};
     std::string link = emutest::TestDir() + "/emu-link-pty";

@@ -23,6 +23,8 @@ Link:
   --pty             serve on a new pseudo-terminal; its path is printed
   --link PATH       with --pty: make PATH a symlink to the pseudo-terminal
   --password N      connection password (default 30)
+  --tcp-ff-ack      on TCP, send 0xFF before the ACK of each frame, as some network
+                    adapters do
   --baud N          model the serial line: every byte sent takes 10 bits at N bit/s
   --print-ms N      printing time per line in ms (the printer submode shows printing)
 
@@ -89,6 +91,8 @@ int main(int argc, char** argv) {
                 return Usage("--tcp needs a port number");
             }
             tcp = true;
+        } else if (a == "--tcp-ff-ack") {
+            opt.tcpAckPrefixFF = true;
         } else if (a == "--pty") {
             pty = true;
         } else if (a == "--link") {
