@@ -144,6 +144,23 @@ TEST_F(EmuLink, GarbageAndCutFramesDoNotStopTheRegister) {
     EXPECT_EQ(next.Result(Msg(0x10)), 0);
 }
 
+TEST(EmuStop, AClientThatNeverReadsDoesNotHoldTheRegister) {
+    emu::Emulator em{emu::Options{}};
+    std::string err;
+    ASSERT_TRUE(em.StartTcp(0, &err)) << err;
+    RawClient c(em.TcpPort());
+    ::fcntl(c.Fd(), F_SETFL, ::fcntl(c.Fd(), F_GETFL) | O_NONBLOCK);
+    // Enquiries by the hundred thousand, none of the NAKs read: the send buffers fill up.
+    std::string enq(64 * 1024, '\x05');
+    for (int i = 0; i < 64; ++i) {
+        if (::send(c.Fd(), enq.data(), enq.size(), MSG_NOSIGNAL) <= 0) {
+            break;
+        }
+    }
+    em.Stop(); // returns although the link thread was stuck writing
+    SUCCEED();
+}
+
 TEST(EmuTcpAdapter, AcknowledgesFramesWithFFThenAck) {
     emu::Options opt;
     opt.tcpAckPrefixFF = true;

@@ -208,6 +208,7 @@ bool Emulator::StartPty(const std::string& linkPath, std::string* err) {
         return false;
     }
     ptyPath_ = name;
+    ::fcntl(ptyMaster_, F_SETFL, ::fcntl(ptyMaster_, F_GETFL) | O_NONBLOCK);
     // Keep the slave open ourselves: the master then never reports a hang-up between
     // clients, and the line is raw (8 bits, no echo, no line editing).
     ptySlave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -294,6 +295,8 @@ void Emulator::TcpLoop() {
         }
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // Non-blocking: a client that never reads cannot hold the link thread (or Stop).
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         LinkEnd end = ServeLink(*reg_, dispatch_, fd, stopPipe_[0], true, held_);
         if (end == LinkEnd::PowerLoss) {
             // The register is off: nobody can connect any more.

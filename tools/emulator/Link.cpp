@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,16 +70,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits up to `ms` for the stop signal; true when it came.
-bool WaitStop(int stopFd, int ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+// Waits until `deadline` for the stop signal; true when it came.
+bool WaitStopUntil(int stopFd, Clock::time_point deadline) {
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             return false;
         }
+        timespec ts{static_cast<time_t>(left.count() / 1'000'000'000),
+                    static_cast<long>(left.count() % 1'000'000'000)};
         pollfd p{stopFd, POLLIN, 0};
-        int n = ::poll(&p, 1, static_cast<int>(left.count()));
+        int n = ::ppoll(&p, 1, &ts, nullptr);
         if (n > 0) {
             return true;
         }
@@ -86,6 +88,10 @@ bool WaitStop(int stopFd, int ms) {
             return false;
         }
     }
+}
+
+bool WaitStop(int stopFd, int ms) {
+    return WaitStopUntil(stopFd, Clock::now() + std::chrono::milliseconds(ms));
 }
 
 class Conn {
@@ -102,8 +108,7 @@ public:
         auto next = Clock::now();
         for (char c : data) {
             next += std::chrono::microseconds(usPerByte);
-            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
-            if (wait.count() > 0 && WaitStop(stopFd_, static_cast<int>(wait.count()))) {
+            if (WaitStopUntil(stopFd_, next)) {
                 return false;
             }
             if (!WriteRaw(std::string_view(&c, 1))) {
@@ -150,8 +155,9 @@ private:
                     continue;
                 }
                 if (errno == EAGAIN) {
+                    // The peer does not read: wait a while, then give the connection up.
                     pollfd p[2] = {{fd_, POLLOUT, 0}, {stopFd_, POLLIN, 0}};
-                    if (::poll(p, 2, 2000) <= 0 || p[1].revents != 0) {
+                    if (::poll(p, 2, kWriteTimeoutMs) <= 0 || p[1].revents != 0) {
                         return false;
                     }
                     continue;

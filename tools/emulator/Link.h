@@ -58,5 +58,7 @@ LinkEnd ServeLink(Register& reg, const Dispatcher& dispatch, int fd, int stopFd,
 
 // Milliseconds a half-received frame may stand still before the register drops it.
 constexpr int kInterByteMs = 500;
+// Milliseconds the register waits for a peer that does not read before it gives up writing.
+constexpr int kWriteTimeoutMs = 2000;
 
 } // namespace emu
