@@ -158,42 +158,60 @@ bool THostSession::Open(const std::string& libraryPath) {
                   << std::endl;
         return false;
     }
-    std::string className = FOptions.ClassName;
-    if (className.empty()) {
-        className = ToUtf8(FGetClassNames());
-        className = className.substr(0, className.find('|'));
+    FClassName = FOptions.ClassName;
+    if (FClassName.empty()) {
+        FClassName = ToUtf8(FGetClassNames());
+        FClassName = FClassName.substr(0, FClassName.find('|'));
     }
-    FMemory.SetContext("GetClassObject");
-    IComponentBase* object = nullptr;
-    long created = FGetClassObject(FromUtf8(className).c_str(), &object);
-    if (created == 0 || !object) {
-        std::cerr << "GetClassObject(" << Quote(className) << ") returned " << created
-                  << ": no object" << std::endl;
+    std::string error;
+    if (!NewObject(error)) {
+        std::cerr << error << std::endl;
         return false;
     }
-    FObject = object;
-    FMemory.SetContext("setMemManager");
-    if (!FObject->setMemManager(static_cast<IMemoryManager*>(&FMemory)))
+    return true;
+}
+
+bool THostSession::NewObject(std::string& error) {
+    FMemory.SetContext(FWhere + " GetClassObject");
+    IComponentBase* object = nullptr;
+    long created = FGetClassObject(FromUtf8(FClassName).c_str(), &object);
+    if (created == 0 || !object) {
+        error = "GetClassObject(" + Quote(FClassName) + ") returned " + std::to_string(created) +
+                ": no object";
+        return false;
+    }
+    // The host's order: the memory manager first, then the connection.
+    FMemory.SetContext(FWhere + " setMemManager");
+    if (!object->setMemManager(static_cast<IMemoryManager*>(&FMemory)))
         std::cerr << "warning: setMemManager returned false" << std::endl;
-    FMemory.SetContext("Init");
-    if (!FObject->Init(static_cast<IAddInDefBase*>(&FConnection)))
+    FMemory.SetContext(FWhere + " Init");
+    if (!object->Init(static_cast<IAddInDefBase*>(&FConnection)))
         std::cerr << "warning: Init returned false" << std::endl;
-    FInitialised = true;
+    FObjects.push_back(object);
+    FObject = object;
     DrainConnection();
     CheckMemory();
     return true;
 }
 
+void THostSession::EndObject(std::size_t index) {
+    IComponentBase* object = FObjects[index];
+    FMemory.SetContext(FWhere + " Done");
+    object->Done();
+    FMemory.SetContext(FWhere + " DestroyObject");
+    long result = FDestroyObject(&object);
+    if (result != 0)
+        Fail("DestroyObject returned " + std::to_string(result));
+    FObjects.erase(FObjects.begin() + long(index));
+    FObject = FObjects.empty() ? nullptr : FObjects.front();
+    DrainConnection();
+    CheckMemory();
+}
+
 int THostSession::Close() {
     FWhere = "unload";
-    if (FObject) {
-        FMemory.SetContext("Done");
-        if (FInitialised)
-            FObject->Done();
-        FMemory.SetContext("DestroyObject");
-        FDestroyObject(&FObject);
-        FObject = nullptr;
-    }
+    while (!FObjects.empty())
+        EndObject(FObjects.size() - 1);
     DrainConnection();
     if (FLibrary && FOptions.Unload) {
         FMemory.SetContext("unloading the library");
@@ -755,6 +773,28 @@ void THostSession::RunLine(const std::string& line, const std::string& where) {
         FVars["ret"] = FLastRet;
         Say("> " + cmd + " " + ToUtf8(name));
         Note("= " + std::to_string(n));
+    } else if (cmd == "new-object") {
+        noArgs();
+        std::string error;
+        if (!NewObject(error)) {
+            Fail(error);
+        } else {
+            Say("> new-object");
+            Note("= object " + std::to_string(FObjects.size() - 1));
+        }
+    } else if (cmd == "use-object" || cmd == "end-object") {
+        THostValue n = Value(tokens, 1);
+        if (tokens.size() != 2 || n.Int < 0 || n.Int >= int64_t(FObjects.size()))
+            throw TScriptError("usage: " + cmd + " N (0.." + std::to_string(FObjects.size() - 1) +
+                               ")");
+        if (cmd == "use-object") {
+            FObject = FObjects[std::size_t(n.Int)];
+        } else {
+            if (FObjects.size() == 1)
+                throw TScriptError("end-object: the last object ends with the run");
+            EndObject(std::size_t(n.Int));
+            Say("> end-object " + std::to_string(n.Int) + " (now using object 0)");
+        }
     } else if (cmd == "get") {
         GetProp(tokens);
     } else if (cmd == "set") {

@@ -52,6 +52,11 @@ private:
         std::string OutName; // non-empty for out:name
     };
 
+    // Creates an object of the class, hands it the memory manager and the connection and makes
+    // it the current one; false with `error` set when the library gives none.
+    bool NewObject(std::string& error);
+    // Done and DestroyObject for object `index`; the first remaining one becomes current.
+    void EndObject(std::size_t index);
     void Fail(const std::string& message);
     void Note(const std::string& line);
     void Say(const std::string& line);
@@ -85,8 +90,10 @@ private:
     GetClassObjectFn FGetClassObject = nullptr;
     DestroyObjectFn FDestroyObject = nullptr;
     GetAttachTypeFn FGetAttachType = nullptr;
+    std::string FClassName;
+    // Every object created, in order; FObject is the one commands talk to.
+    std::vector<IComponentBase*> FObjects;
     IComponentBase* FObject = nullptr;
-    bool FInitialised = false;
     THostMemory FMemory;
     THostConnection FConnection;
 

@@ -44,6 +44,10 @@ Commands (one per line; "#" starts a comment):
   save VALUE FILE          write a value as plain text into FILE
   locale TEXT | language TEXT
                            SetLocale / SetUserInterfaceLanguageCode
+  new-object               create another object of the class and use it
+  use-object N | end-object N
+                           talk to object N (0 is the first); end object N
+                           (Done, DestroyObject) and go back to object 0
   fail-alloc N             make the next N host allocations fail
   memory                   host memory counters ($ret: blocks live)
 
