@@ -475,14 +475,14 @@ uint8_t Register::Submode() const {
 uint16_t Register::Flags() const {
     uint16_t f = 0;
     if (paper_) {
-        f |= 1u << 1; // receipt tape present
-        f |= 1u << 3; // optical sensor of the receipt tape
-    }
-    if (drawer_) {
-        f |= 1u << 7;
+        f |= 1u << 1; // receipt roll present
+        f |= 1u << 7; // paper at the receipt tape's optical sensor
     }
     if (cover_) {
-        f |= 1u << 9;
+        f |= 1u << 10;
+    }
+    if (drawer_) {
+        f |= 1u << 11;
     }
     return f;
 }

@@ -226,8 +226,8 @@ public:
     void SetDataOutput(bool on) { dataOutput_ = on; }
 
     // --- Flags ---------------------------------------------------------------------------
-    // Bits of the 2-byte flags word: 1 receipt paper present (sensor), 7 drawer open, 9 cover
-    // open, 3 optical sensor of the receipt tape. Other bits stay 0.
+    // Bits of the 2-byte flags word: 1 receipt roll present, 7 paper at the receipt tape's
+    // optical sensor, 10 cover open, 11 drawer open. Other bits stay 0.
     uint16_t Flags() const;
     bool PaperPresent() const { return paper_; }
     void SetPaper(bool present); // paper out / paper back
