@@ -112,6 +112,12 @@ TEST_F(EmuCommands, TablesAreReadWrittenAndDescribed) {
     EXPECT_EQ(At(Ask(0x1F, Bytes({9, 2, 0, 1})), 0), 51);
     EXPECT_EQ(At(Ask(0x2E, Bytes({24, 2})), 0), 51);
     EXPECT_EQ(At(Ask(0x2E, Bytes({24, 1})), 42), 20);
+    // The register's FFD setting follows the FN's version chosen at start.
+    EXPECT_EQ(Ask(0x1F, Bytes({17, 1, 0, 17})), Bytes({0, 4}));
+    emu::Options old;
+    old.ffd = 110;
+    Start(old);
+    EXPECT_EQ(Ask(0x1F, Bytes({17, 1, 0, 17})), Bytes({0, 3}));
 }
 
 TEST_F(EmuCommands, CashAndOperationRegistersAreRead) {

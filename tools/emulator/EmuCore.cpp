@@ -422,6 +422,8 @@ bool WriteAll(int fd, std::string_view data) {
 
 Register::Register(Options opt)
     : opt_(std::move(opt)), clockOffset_(LocalZoneOffset()), tape_(std::make_unique<Tape>()) {
+    // The register's own FFD setting follows the FN it was started with.
+    tables_.SetInt(17, 1, 17, opt_.ffd == 105 ? 2 : (opt_.ffd == 110 ? 3 : 4));
     AddStateSection(
         "core", [this] { return SerializeCore(); },
         [this](std::string_view d) { DeserializeCore(d); });
