@@ -33,12 +33,16 @@ TClassReg* Reg(void* This) {
 }
 
 /// Reports an error that escaped a call: the host's AddError and the log.
+/// The host copies the text during AddError and does not take ownership of
+/// it, so the host-memory copy is handed back as soon as AddError returns.
 void ReportError(TV8UserObject& D, const std::u16string& Message) noexcept {
     try {
         const std::u16string Local(Message);
         WCHAR_T* Descr = V8HostString(D.V8MM, Message);
         V8AddError(D.V8, AddInErrorCode, AddInErrorSource, Descr ? Descr : Local.c_str(),
                    E_FAIL_CODE);
+        if (Descr)
+            V8FreeMemory(D.V8MM, reinterpret_cast<void**>(&Descr));
         WriteLog(u"EXCEPTION", Message, TLogLevel::Error);
     } catch (...) {
     }

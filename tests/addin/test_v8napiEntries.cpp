@@ -298,6 +298,9 @@ TEST_F(V8Entries, EscapedErrorsGoToAddError) {
     EXPECT_FALSE(Call<bool>(I(LangExt), sGetPropVal, 1L, &V));
     ASSERT_EQ(Conn.Errors.size(), 3u);
     EXPECT_EQ(Conn.Errors[2].Descr, u"Property not found: Broken");
+
+    // The host copies the texts it is given; none of them stays allocated.
+    EXPECT_TRUE(MM.Live.empty());
 }
 
 TEST_F(V8Entries, PropertiesReachTheirHandler) {
