@@ -116,6 +116,34 @@ std::string Trim(std::string s) {
     return s.substr(b);
 }
 
+void Slip::Print() {
+    Tape& t = reg_.Paper();
+    t.BeginDocument();
+    const std::string company = reg_.Tables().GetStr(18, 1, 7);
+    const std::string address = reg_.Tables().GetStr(18, 1, 9);
+    if (!company.empty())
+        t.Text(company.substr(0, size_t(width_)));
+    if (!address.empty())
+        t.Text(address.substr(0, size_t(width_)));
+    for (const Row& r : lines_) {
+        if (r.kind == 2) {
+            t.Title(r.left, r.number);
+            continue;
+        }
+        std::string line = r.left;
+        if (!r.right.empty()) {
+            const size_t w = size_t(width_);
+            if (line.size() + r.right.size() + 1 > w)
+                line.resize(w > r.right.size() + 1 ? w - r.right.size() - 1 : 0);
+            line += std::string(w - line.size() - r.right.size(), ' ') + r.right;
+        }
+        t.Text(line, 1, r.kind == 1);
+    }
+    if (!qr_.empty())
+        t.Qr(qr_, 4, 1);
+    t.EndDocument();
+}
+
 FiscalStorage& Fn(Register& reg) {
     return *reg.Fn();
 }

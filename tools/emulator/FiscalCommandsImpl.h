@@ -49,17 +49,22 @@ bool FnOwnTag(uint16_t tag);
 // UTF-8 source text to the register's cp1251 (Cyrillic, Ё/ё and № only).
 std::string W(std::string_view utf8);
 
+// Kopecks as roubles with two decimals: "12.30".
 std::string Money(uint64_t kopecks);
 
+// A quantity in millionths without trailing zero decimals: "1.5".
 std::string Quantity(uint64_t millionths);
 
+// Register time as printed on documents: "dd.mm.yy hh:mm".
 std::string DateText(int64_t t);
 
 // Date and time as the FN answers them: year since 2000, month, day, hour, minute.
 void PutFnDate(std::string& out, int64_t t);
 
+// Cut or blank-padded to exactly n bytes.
 std::string Padded(std::string s, size_t n);
 
+// Without leading blanks and trailing blanks or NUL padding.
 std::string Trim(std::string s);
 
 // Lines of a printed fiscal document.
@@ -73,33 +78,8 @@ public:
         lines_.push_back({bold ? 1 : 0, left, right, 0});
     }
     void Qr(const std::string& data) { qr_ = data; }
-    void Print() {
-        Tape& t = reg_.Paper();
-        t.BeginDocument();
-        const std::string company = reg_.Tables().GetStr(18, 1, 7);
-        const std::string address = reg_.Tables().GetStr(18, 1, 9);
-        if (!company.empty())
-            t.Text(company.substr(0, size_t(width_)));
-        if (!address.empty())
-            t.Text(address.substr(0, size_t(width_)));
-        for (const Row& r : lines_) {
-            if (r.kind == 2) {
-                t.Title(r.left, r.number);
-                continue;
-            }
-            std::string line = r.left;
-            if (!r.right.empty()) {
-                const size_t w = size_t(width_);
-                if (line.size() + r.right.size() + 1 > w)
-                    line.resize(w > r.right.size() + 1 ? w - r.right.size() - 1 : 0);
-                line += std::string(w - line.size() - r.right.size(), ' ') + r.right;
-            }
-            t.Text(line, 1, r.kind == 1);
-        }
-        if (!qr_.empty())
-            t.Qr(qr_, 4, 1);
-        t.EndDocument();
-    }
+    // Puts the document on the tape under the company's name and address.
+    void Print();
 
 private:
     struct Row {
@@ -118,8 +98,10 @@ struct Ctx {
     bool commit = true; // false while the start-up demo documents are made
 };
 
+// The register's FN (always present once the fiscal commands are installed).
 FiscalStorage& Fn(Register& reg);
 
+// Documents are printed unless the print mode (table 17, field 7) says electronic only.
 bool PrintOn(const Register& reg);
 
 // May a document be printed now (when printing is on)?
@@ -128,10 +110,13 @@ uint8_t PrintReady(const Register& reg);
 // Register memory keeps requisites for the document being formed.
 std::string TakeDraftTags(FiscalStorage& fn, std::vector<uint16_t> skip = {});
 
+// The first requisite with that tag received for the document being formed.
 const TlvItem* DraftTag(const FiscalStorage& fn, uint16_t tag);
 
+// The cashier (1021) of the document being formed, in cp1251.
 std::string Cashier(const FiscalStorage& fn);
 
+// The closing lines of every fiscal document: register and FN numbers, document, sign, time.
 void FooterLines(Slip& s, const FiscalStorage& fn, const FnDocument& d);
 
 // The shift's accumulating registers start again with each new shift.
@@ -140,8 +125,10 @@ void ResetShiftRegisters(Register& reg);
 // The common gate of commands that form a document or change the receipt.
 uint8_t NotReading(const Register& reg);
 
+// The answer of commands that report only the operator's number.
 Answer OperatorAnswer();
 
+// Document number and fiscal sign, 4 bytes each.
 std::string SignAnswer(const FnDocument& d);
 
 // The handlers of the fiscal commands. Each takes the command's data (after the password)
@@ -151,7 +138,8 @@ class Commands {
 public:
     explicit Commands(std::shared_ptr<Ctx> ctx) : ctx_(std::move(ctx)) {}
 
-    // ---- head
+    // ---- the state file
+    // Writes the state file after a document (not while the start-up demo is made).
     void Commit(Register& reg) const;
 
     // ---- shifts and reports
