@@ -214,5 +214,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kkt-emulator: %s\n", err.c_str());
         rc = 1;
     }
+    emu::ReleaseDrawingCaches();
     return rc;
 }
