@@ -148,6 +148,7 @@ TEST(FiscalDay, WholeTradingDaySurvivesAKillAndIsReadBack) {
     const std::string shoes = "0104650117240408215shoesshoes01\x1d"
                               "91EE06\x1d"
                               "92bW9yZXNp";
+    const std::string socks = "0104601234567893215socks000001";
     std::vector<uint32_t> signs; // the fiscal signs the closing commands answered
 
     {
@@ -192,7 +193,8 @@ TEST(FiscalDay, WholeTradingDaySurvivesAKillAndIsReadBack) {
         ASSERT_EQ(r.rc, 0);
         EXPECT_EQ(r.Le(0, 5), 400000u - 358900u);
         signs.push_back(uint32_t(r.Le(9, 4)));
-        // A receipt half made when the power goes.
+        // A code checked for the next receipt, then a receipt half made when the power goes.
+        ASSERT_EQ(cmd(0xFF61, KmCheck(socks)).rc, 0);
         ASSERT_EQ(cmd(0x8D, std::string(1, '\0')).rc, 0);
         ASSERT_EQ(cmd(0xFF46, Item(1, 1000000, 100, 0x01, "Unfinished")).rc, 0);
         p.Stop(SIGKILL);
@@ -218,8 +220,17 @@ TEST(FiscalDay, WholeTradingDaySurvivesAKillAndIsReadBack) {
     ASSERT_EQ(drawer.rc, 0);
     EXPECT_EQ(drawer.Le(1, 6), 100000u + 20000u + 358900u);
 
+    // The code checked before the power went is still known to the FN.
+    Res r = cmd(0x8D, std::string(1, '\0'));
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(cmd(0xFF46, Item(1, 1000000, 39000, 0x01, "Socks")).rc, 0);
+    ASSERT_EQ(cmd(0xFF67, KmBind(socks)).rc, 0);
+    r = cmd(0xFF45, Close({{1, 39000}}));
+    ASSERT_EQ(r.rc, 0);
+    signs.push_back(uint32_t(r.Le(9, 4)));
+
     // The rest of the day: a return, a purchase and its return, a correction, cash out.
-    Res r = cmd(0x8D, std::string(1, '\x02'));
+    r = cmd(0x8D, std::string(1, '\x02'));
     ASSERT_EQ(r.rc, 0);
     ASSERT_EQ(cmd(0xFF46, Item(2, 1000000, 5500, 0x01, "Bread")).rc, 0);
     r = cmd(0xFF45, Close({{0, 5500}}));
@@ -251,7 +262,7 @@ TEST(FiscalDay, WholeTradingDaySurvivesAKillAndIsReadBack) {
 
     // The day in the registers.
     auto oper = [&](uint8_t n) { return cmd(0x1B, std::string(1, char(n))).Le(1, 2); };
-    EXPECT_EQ(oper(144), 2u);
+    EXPECT_EQ(oper(144), 3u);
     EXPECT_EQ(oper(145), 1u);
     EXPECT_EQ(oper(146), 1u);
     EXPECT_EQ(oper(147), 1u);
@@ -261,13 +272,13 @@ TEST(FiscalDay, WholeTradingDaySurvivesAKillAndIsReadBack) {
 
     // The whole archive read back: types in order, numbers and signs as answered.
     st = cmd(0xFF01);
-    ASSERT_EQ(st.Le(26, 4), 10u);
+    ASSERT_EQ(st.Le(26, 4), 11u);
     EXPECT_EQ(st.data[3], 0);
-    const uint16_t types[] = {1, 2, 3, 3, 3, 3, 3, 31, 21, 5};
-    const uint32_t signed_[] = {1, 3, 4, 5, 6, 7, 8, 9};
+    const uint16_t types[] = {1, 2, 3, 3, 3, 3, 3, 3, 31, 21, 5};
+    const uint32_t signed_[] = {1, 3, 4, 5, 6, 7, 8, 9, 10};
     size_t nextSign = 0;
     std::string marked;
-    for (uint32_t n = 1; n <= 10; ++n) {
+    for (uint32_t n = 1; n <= 11; ++n) {
         uint16_t type = 0;
         const std::string doc = cmd.ReadBack(n, type);
         ASSERT_FALSE(doc.empty()) << n;

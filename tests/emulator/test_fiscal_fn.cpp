@@ -166,7 +166,7 @@ TEST(FiscalStorageArchive, OfdQueueCountsFromTheOldestUnsent) {
     EXPECT_EQ(fn.UnsentCount(), 0u);
 }
 
-TEST(FiscalStorageImage, RoundTripKeepsArchiveAndCountersButNotRegisterMemory) {
+TEST(FiscalStorageImage, RoundTripKeepsArchiveCountersAndCheckedCodes) {
     FiscalStorage fn(110, 1700000000);
     FnRegistration r;
     r.inn = "7701234567  ";
@@ -184,6 +184,8 @@ TEST(FiscalStorageImage, RoundTripKeepsArchiveAndCountersButNotRegisterMemory) {
     fn.Draft().docType = doc::Receipt;
     fn.Km().SetOutcome("X", KmOutcome::Invalid);
     fn.Km().AddChecked("X", KmOutcome::Invalid, 1);
+    fn.Km().AddChecked("Z", KmOutcome::Valid, 3);
+    fn.Km().Decide(0); // Z rejected
 
     const std::string image = fn.Serialize();
     FiscalStorage back;
@@ -200,9 +202,14 @@ TEST(FiscalStorageImage, RoundTripKeepsArchiveAndCountersButNotRegisterMemory) {
     EXPECT_EQ(back.Archive().size(), 3u);
     EXPECT_EQ(back.Document(3)->fiscalSign, fn.Document(3)->fiscalSign);
     EXPECT_TRUE(back.Document(3)->marked);
-    // Register memory starts empty; the control settings stay.
+    // The FN's table of checked codes comes back; register memory starts empty; the
+    // control settings of this run stay.
+    EXPECT_EQ(back.Km().Count(), 2u);
+    EXPECT_EQ(back.Km().LastChecked(), "Z");
+    EXPECT_FALSE(back.Km().Bindable("Z"));
+    EXPECT_EQ(back.Km().Find("Z")->plannedStatus, 3);
+    EXPECT_EQ(back.Km().Find("X")->outcome, KmOutcome::Invalid);
     EXPECT_EQ(back.Draft().docType, 0);
-    EXPECT_EQ(back.Km().Count(), 0u);
     EXPECT_EQ(back.Km().OutcomeOf("Y"), KmOutcome::NoAnswer);
 }
 

@@ -141,6 +141,9 @@ public:
     // ---- the state file
     // Writes the state file after a document (not while the start-up demo is made).
     void Commit(Register& reg) const;
+    // Saves a change of the FN that is no document (a checked marking code): no power-loss
+    // fault applies, those wait for documents.
+    void Persist(Register& reg) const;
 
     // ---- shifts and reports
     Answer BeginShiftOpen(Register& reg, std::string_view) const;

@@ -152,6 +152,7 @@ Answer Commands::CheckCode(Register& reg, std::string_view data) const {
     const KmOutcome outcome = fn.Km().OutcomeOf(req.code);
     if (!fn.Km().AddChecked(req.code, outcome, req.plannedStatus))
         return Fail(kKmTableFull);
+    Persist(reg);
     return Ok(KmCheckAnswer(req, outcome, reg.Now()));
 }
 
@@ -200,7 +201,10 @@ Answer Commands::BindCode(Register& reg, std::string_view data) const {
 Answer Commands::DecideCode(Register& reg, std::string_view data) const {
     if (uint8_t r = MarkingAllowed(reg))
         return Fail(r);
-    return Answer{Fn(reg).Km().Decide(uint8_t(data[0])), {}};
+    const uint8_t r = Fn(reg).Km().Decide(uint8_t(data[0]));
+    if (r == rc::Ok)
+        Persist(reg);
+    return Answer{r, {}};
 }
 
 Answer Commands::MarkingStatus(Register& reg, std::string_view) const {

@@ -11,6 +11,11 @@ void Commands::Commit(Register& reg) const {
         reg.Commit();
 }
 
+void Commands::Persist(Register& reg) const {
+    if (ctx_->commit)
+        reg.SaveState(nullptr);
+}
+
 Answer Commands::BeginShiftOpen(Register& reg, std::string_view) const {
     FiscalStorage& fn = Fn(reg);
     if (uint8_t r = NotReading(reg))

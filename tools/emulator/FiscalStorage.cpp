@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <map>
 #include <stdexcept>
 
 namespace emu {
@@ -280,6 +281,15 @@ std::string FiscalStorage::Serialize() const {
         o.U(d.marked ? 1 : 0, 1);
         o.Str(d.tlv);
     }
+    // The table of checked marking codes.
+    o.U(km_.Table().size(), 2);
+    for (const auto& [code, e] : km_.Table()) {
+        o.Str(code);
+        o.U(uint8_t(e.outcome), 1);
+        o.U(uint8_t(e.state), 1);
+        o.U(e.plannedStatus, 1);
+    }
+    o.Str(km_.LastChecked());
     return o.s;
 }
 
@@ -332,11 +342,28 @@ void FiscalStorage::Deserialize(std::string_view image) {
             throw std::runtime_error("FN image: documents out of order");
         f.archive_.push_back(std::move(d));
     }
+    std::map<std::string, Marking::Entry> table;
+    const uint64_t codes = in.U(2);
+    if (codes > Marking::kTableSize)
+        throw std::runtime_error("FN image: too many checked codes");
+    for (uint64_t i = 0; i < codes; ++i) {
+        std::string code = in.Str();
+        Marking::Entry e;
+        const uint8_t outcome = uint8_t(in.U(1));
+        const uint8_t state = uint8_t(in.U(1));
+        if (outcome > uint8_t(KmOutcome::NoAnswer) || state > uint8_t(Marking::State::Rejected))
+            throw std::runtime_error("FN image: bad checked code");
+        e.outcome = KmOutcome(outcome);
+        e.state = Marking::State(state);
+        e.plannedStatus = uint8_t(in.U(1));
+        table[std::move(code)] = e;
+    }
+    std::string last = in.Str();
     if (!in.End())
         throw std::runtime_error("FN image: trailing bytes");
     // The control interface's marking settings outlive a restart of the register.
     f.km_ = std::move(km_);
-    f.km_.Clear();
+    f.km_.Restore(std::move(table), std::move(last));
     *this = std::move(f);
 }
 

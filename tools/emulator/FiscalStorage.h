@@ -142,6 +142,8 @@ public:
     // --- register memory (not kept in the state file) ------------------------------------
     FnDraft& Draft() { return draft_; }
     const FnDraft& Draft() const { return draft_; }
+    // The checked marking codes (kept in the state file) and the control interface's
+    // verdicts (not kept).
     Marking& Km() { return km_; }
     const Marking& Km() const { return km_; }
     // Status bytes of FF01 for the document being formed.

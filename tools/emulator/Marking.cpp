@@ -163,6 +163,11 @@ const Marking::Entry* Marking::Find(const std::string& code) const {
     return it == table_.end() ? nullptr : &it->second;
 }
 
+void Marking::Restore(std::map<std::string, Entry> table, std::string last) {
+    table_ = std::move(table);
+    last_ = table_.count(last) ? std::move(last) : std::string();
+}
+
 void Marking::Clear() {
     table_.clear();
     last_.clear();

@@ -67,6 +67,9 @@ public:
     size_t Count() const { return table_.size(); }
     // Forget every checked code (table cleared, e.g. after the receipt took them).
     void Clear();
+    // The table lives in the FN: it is saved and restored with the FN's image.
+    const std::map<std::string, Entry>& Table() const { return table_; }
+    void Restore(std::map<std::string, Entry> table, std::string last);
 
 private:
     struct Setting {
