@@ -4,6 +4,7 @@
 #include "Emulator.h"
 
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 using emutest::At;
 using emutest::Bytes;
@@ -123,6 +124,16 @@ TEST_F(EmuLink, PasswordAndLengthAreCheckedStrictly) {
     EXPECT_EQ(client.Result(Bytes({0xFC})), 0);
     EXPECT_EQ(client.Result(Bytes({0xF7, 0x01})), 0);
     EXPECT_EQ(client.Result(Msg(0xFC)), 1);
+}
+
+TEST(EmuDispatch, AFailingHandlerIsAnsweredAsAnInternalError) {
+    emu::Register reg;
+    emu::Dispatcher d;
+    d.RegisterCommand(0x70, 0, [](emu::Register&, std::string_view) -> emu::Answer {
+        throw std::runtime_error("bug");
+    });
+    EXPECT_EQ(d.Execute(reg, Msg(0x70)), Bytes({0x70, 57}));
+    EXPECT_EQ(reg.InternalErrors(), 1);
 }
 
 TEST_F(EmuLink, ClientsAreServedOneAfterAnother) {

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace emu {
@@ -326,6 +327,11 @@ std::string Dispatcher::Execute(Register& reg, std::string_view message) const {
             } catch (const PowerLoss&) {
                 reg.AddLog(LogEntry{code, 0, std::string(message), {}});
                 throw;
+            } catch (const std::exception&) {
+                // A fault of the emulator itself: the register reports an internal error
+                // rather than going down.
+                reg.CountInternalError();
+                answer = Fail(rc::InternalError);
             }
             // Printing time of what the command put on paper.
             uint64_t after = tape.Size() + tape.Dropped();

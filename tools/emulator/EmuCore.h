@@ -27,15 +27,16 @@ class Register;
 // Register result codes used by the emulator itself.
 namespace rc {
 constexpr uint8_t Ok = 0;
-constexpr uint8_t BadFormat = 1;     // unknown command or wrong length
-constexpr uint8_t FnState = 2;       // wrong FN state
-constexpr uint8_t FnBadParams = 9;   // parameter values rejected by the FN
-constexpr uint8_t ShiftOver24h = 22; // reported by the FN
-constexpr uint8_t BadParams = 51;    // invalid parameters
-constexpr uint8_t NotSupported = 55; // command not supported
-constexpr uint8_t ShiftOpen = 60;    // shift is open, not possible
-constexpr uint8_t ReceiptOpen = 74;  // a receipt is open
-constexpr uint8_t Shift24hOver = 78; // the shift lasted more than 24 hours
+constexpr uint8_t BadFormat = 1;      // unknown command or wrong length
+constexpr uint8_t FnState = 2;        // wrong FN state
+constexpr uint8_t FnBadParams = 9;    // parameter values rejected by the FN
+constexpr uint8_t ShiftOver24h = 22;  // reported by the FN
+constexpr uint8_t BadParams = 51;     // invalid parameters
+constexpr uint8_t NotSupported = 55;  // command not supported
+constexpr uint8_t InternalError = 57; // a handler failed inside the emulator
+constexpr uint8_t ShiftOpen = 60;     // shift is open, not possible
+constexpr uint8_t ReceiptOpen = 74;   // a receipt is open
+constexpr uint8_t Shift24hOver = 78;  // the shift lasted more than 24 hours
 constexpr uint8_t BadPassword = 79;
 constexpr uint8_t Printing = 80;      // still printing the previous command
 constexpr uint8_t ReceiptClosed = 85; // no receipt is open
@@ -308,6 +309,9 @@ public:
     bool TakeFault(Fault::Kind kind, uint16_t code, Fault* out = nullptr);
     void AddLog(LogEntry e);
     std::vector<LogEntry> Log() const;
+    // Handlers that failed with an exception (answered with result 57); 0 in a sound emulator.
+    void CountInternalError() { ++internalErrors_; }
+    int InternalErrors() const { return internalErrors_; }
 
     // A word of the control line protocol added by another part (e.g. "MARK"). The handler
     // gets the rest of the line and returns the answer line without its end ("OK ...",
@@ -346,6 +350,7 @@ private:
     Scratch work_;
     std::vector<Fault> faults_;
     std::vector<LogEntry> log_;
+    int internalErrors_ = 0;
     std::map<std::string, ControlHandler> control_;
 };
 
