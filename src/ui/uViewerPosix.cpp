@@ -10,7 +10,7 @@
 #include <cstring>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -37,18 +37,35 @@ void OpenInViewer(const std::u16string& AFileName) {
     std::string path = U16ToUtf8(AFileName);
     char program[] = "xdg-open";
     char* argv[] = {program, path.data(), nullptr};
-    pid_t pid = 0;
-    int rc = posix_spawnp(&pid, program, nullptr, nullptr, argv, environ);
-    if (rc != 0)
-        throw EDriverError(u"Не удалось запустить xdg-open (" + Utf8ToU16(std::strerror(rc)) +
+    // The host must not wait for the viewer, and nothing of ours may linger
+    // after the call (a zombie, or a reaping thread that would outlive an
+    // unloaded library): an intermediate child starts the viewer and exits
+    // at once, so the viewer is adopted by init.
+    pid_t child = fork();
+    if (child < 0)
+        throw EDriverError(u"Не удалось запустить xdg-open (" + Utf8ToU16(std::strerror(errno)) +
                            u"). Откройте файл вручную: " + AFileName);
-    // The host must not wait for the viewer, yet the child has to be reaped
-    // so that it does not linger as a zombie in the host's process.
-    std::thread([pid] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (child == 0) {
+        // The viewer gets none of the host's files: a port or socket it
+        // inherited would stay open for as long as the viewer runs.
+        if (close_range(3, ~0U, 0) != 0) {
+            long last = sysconf(_SC_OPEN_MAX);
+            for (int fd = 3; fd < (last > 0 && last < 65536 ? last : 65536); ++fd)
+                close(fd);
         }
-    }).detach();
+        pid_t viewer = 0;
+        int rc = posix_spawnp(&viewer, program, nullptr, nullptr, argv, environ);
+        _exit(rc == 0 ? 0 : (rc & 0x7F) | 0x80);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        int rc = WIFEXITED(status) ? (WEXITSTATUS(status) & 0x7F) : 0;
+        std::u16string reason = rc ? Utf8ToU16(std::strerror(rc)) : u"ошибка запуска";
+        throw EDriverError(u"Не удалось запустить xdg-open (" + reason +
+                           u"). Откройте файл вручную: " + AFileName);
+    }
 }
 
 } // namespace korv
