@@ -5,6 +5,7 @@
 #include "device/uDevice.h"
 
 #include <deque>
+#include <limits>
 #include <vector>
 
 namespace korv {
@@ -23,7 +24,12 @@ template <auto Field> TDesc IntProp(std::u16string_view AName) {
         TPropType::Integer,
         [](const TDeviceDriver& D) -> TPropValue { return static_cast<std::int64_t>(D.*Field); },
         [](TDeviceDriver& D, const TPropValue& V) {
-            D.*Field = static_cast<std::remove_reference_t<decltype(D.*Field)>>(PropInt(V));
+            using T = std::remove_reference_t<decltype(D.*Field)>;
+            std::int64_t Value = PropInt(V);
+            // A number that does not fit the setting is refused, not wrapped around.
+            if (Value < std::numeric_limits<T>::min() || Value > std::numeric_limits<T>::max())
+                throw EDriverError(u"Value out of range: " + IntToU16(Value));
+            D.*Field = static_cast<T>(Value);
         }};
 }
 

@@ -260,6 +260,10 @@ TEST(DriverProperties, SettingsTextsConvertToTheDevicesProperties) {
         EXPECT_EQ(E.Message(), u"Property \"Speed\" not found in Source object.");
     }
     EXPECT_THROW(Driver.SetInstanceProperty(Props, u"BaudRate", u"fast", Device), EDriverError);
+    EXPECT_THROW(Driver.SetInstanceProperty(Props, u"EnablePrinting", u"258", Device),
+                 EDriverError);
+    EXPECT_THROW(Driver.SetInstanceProperty(Props, u"IPPort", u"4294967303", Device), EDriverError);
+    EXPECT_EQ(Device.FEnablePrinting, 2);
     EXPECT_THROW(Driver.SetInstanceProperty(Props, u"DisableCut", u"yes", Device), EDriverError);
 }
 
