@@ -122,6 +122,10 @@ TEST_F(FiscalCommands, WrongSequencesGetTheRegistersCodes) {
     EXPECT_EQ(Cmd(0x50, Money5(100)).rc, 78);
     EXPECT_EQ(Cmd(0x41).rc, 0);
     EXPECT_EQ(Reg().Mode(), 0x04);
+    // A clock set back before the last document: the FN refuses to date a document so.
+    Reg().SetClockOffset(Reg().ClockOffset() - 26 * 3600);
+    EXPECT_EQ(Cmd(0xE0).rc, 7);
+    EXPECT_EQ(Reg().Mode(), 0x04);
 }
 
 TEST_F(FiscalCommands, ReceiptComputesSumVatAndChangeAndArchivesItems) {

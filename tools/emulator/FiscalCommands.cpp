@@ -158,6 +158,14 @@ uint8_t PrintReady(const Register& reg) {
 }
 
 // Register memory keeps requisites for the document being formed.
+uint8_t DocumentReady(Register& reg) {
+    const FiscalStorage& fn = Fn(reg);
+    const FnDocument* last = fn.Document(fn.LastDocNumber());
+    if (last && int64_t(reg.Now()) < last->time)
+        return kBadDateTime;
+    return PrintReady(reg);
+}
+
 std::string TakeDraftTags(FiscalStorage& fn, std::vector<uint16_t> skip) {
     TlvWriter w;
     for (const TlvItem& t : fn.Draft().tags)

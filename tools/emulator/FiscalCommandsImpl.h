@@ -16,8 +16,10 @@
 namespace emu::fiscal {
 
 // Result codes of the fiscal part (those not in rc::).
-inline constexpr uint8_t kFnFailure = 3;     // the FN does not work (its image is damaged)
-inline constexpr uint8_t kTryAgain = 4;      // the FN's check of a code: ask again
+inline constexpr uint8_t kFnFailure = 3; // the FN does not work (its image is damaged)
+inline constexpr uint8_t kTryAgain = 4;
+inline constexpr uint8_t kBadDateTime =
+    7; // earlier than the FN's last document      // the FN's check of a code: ask again
 inline constexpr uint8_t kNoData = 8;        // nothing of that in the archive
 inline constexpr uint8_t kForbiddenTag = 11; // a requisite the FN does not take here
 inline constexpr uint8_t kItemLimit = 14;    // too many items in a receipt
@@ -106,6 +108,10 @@ bool PrintOn(const Register& reg);
 
 // May a document be printed now (when printing is on)?
 uint8_t PrintReady(const Register& reg);
+
+// May a fiscal document be made now: the FN takes no document dated before its last one
+// (the register clock was set back), and the printer must be ready when printing is on.
+uint8_t DocumentReady(Register& reg);
 
 // Register memory keeps requisites for the document being formed.
 std::string TakeDraftTags(FiscalStorage& fn, std::vector<uint16_t> skip = {});

@@ -296,7 +296,7 @@ Answer Commands::CloseReceipt(Register& reg, std::string_view data) const {
     const int64_t drawerDelta = DrawerSign(type) * int64_t(netCash);
     if (reg.CashReg(241) + drawerDelta < 0)
         return Fail(kNoCash);
-    if (uint8_t r = PrintReady(reg))
+    if (uint8_t r = DocumentReady(reg))
         return Fail(r);
 
     // The document, whole.
@@ -519,7 +519,7 @@ Answer Commands::Correction(Register& reg, std::string_view data) const {
     const int64_t drawerDelta = DrawerSign(receiptType) * int64_t(v[1]);
     if (reg.CashReg(241) + drawerDelta < 0)
         return Fail(kNoCash);
-    if (uint8_t r = PrintReady(reg))
+    if (uint8_t r = DocumentReady(reg))
         return Fail(r);
 
     const int64_t now = reg.Now();

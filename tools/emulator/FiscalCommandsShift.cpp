@@ -35,7 +35,7 @@ Answer Commands::OpenShift(Register& reg, std::string_view) const {
         return Fail(rc::FnState);
     if (reg.ShiftIsOpen() || fn.ShiftOpen())
         return Fail(rc::ShiftOpen);
-    if (uint8_t r = PrintReady(reg))
+    if (uint8_t r = DocumentReady(reg))
         return Fail(r);
     const int64_t now = reg.Now();
     fn.SetShiftOpen(now);
@@ -118,7 +118,7 @@ Answer Commands::CloseShift(Register& reg, std::string_view) const {
         return Fail(rc::FnState);
     if (!reg.ShiftIsOpen() || !fn.ShiftOpen())
         return Fail(rc::WrongMode);
-    if (uint8_t r = PrintReady(reg))
+    if (uint8_t r = DocumentReady(reg))
         return Fail(r);
     const int64_t now = reg.Now();
     TlvWriter body;
@@ -179,7 +179,7 @@ Answer Commands::SettlementReport(Register& reg, std::string_view) const {
         return Fail(rc::ReceiptOpen);
     if (!fn.Fiscalized())
         return Fail(rc::FnState);
-    if (uint8_t r = PrintReady(reg))
+    if (uint8_t r = DocumentReady(reg))
         return Fail(r);
     const int64_t now = reg.Now();
     const uint32_t unsent = fn.UnsentCount();
@@ -280,7 +280,7 @@ uint8_t Commands::Registration(Register& reg, std::string_view data, bool rereg,
     r.extMode = code >= 4 ? uint8_t(t.GetInt(18, 1, 21)) : 0;
     r.reasons = rereg ? (r.ffdCode >= 4 ? 1u << (reason - 1) : reason) : 0;
     r.ofdInn = Padded(t.GetStr(18, 1, 12), 12);
-    if (uint8_t p = PrintReady(reg))
+    if (uint8_t p = DocumentReady(reg))
         return p;
 
     const int64_t now = reg.Now();
@@ -387,7 +387,7 @@ Answer Commands::CloseFn(Register& reg, std::string_view) const {
         return Fail(rc::FnState);
     if (reg.ShiftIsOpen() || fn.ShiftOpen())
         return Fail(rc::ShiftOpen);
-    if (uint8_t r = PrintReady(reg))
+    if (uint8_t r = DocumentReady(reg))
         return Fail(r);
     const FnDocument& d = fn.AddDocument(doc::FnClose, reg.Now(), TakeDraftTags(fn));
     fn.SetClosed();
