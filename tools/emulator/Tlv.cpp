@@ -304,7 +304,7 @@ std::string TlvResult::Description() const {
     const std::string where = " at offset " + std::to_string(offset);
     const std::string which = " (tag " + std::to_string(tag) + ")";
     switch (status) {
-    case Ok:
+    case Valid:
         return "ok";
     case Truncated:
         return "item cut short" + where + (tag ? which : std::string());

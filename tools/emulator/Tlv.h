@@ -42,17 +42,17 @@ struct TlvItem {
 // Outcome of reading or checking a TLV list: what was wrong and where.
 struct TlvResult {
     enum Status : uint8_t {
-        Ok,
+        Valid,
         Truncated,  // an item's header or value runs past the end of the data
         UnknownTag, // a tag the FN does not know
         BadLength,  // a value length the tag's type does not allow
         BadValue,   // a value the tag does not allow (e.g. decimal places of an FVLN)
         TooDeep,    // structures nested too deeply
     };
-    Status status = Ok;
+    Status status = Valid;
     size_t offset = 0; // offset of the offending item in the outermost data
     uint16_t tag = 0;  // its tag (0 when the header itself is cut)
-    explicit operator bool() const { return status == Ok; }
+    explicit operator bool() const { return status == Valid; }
     std::string Description() const;
 };
 
