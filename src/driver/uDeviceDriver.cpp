@@ -133,6 +133,10 @@ TDeviceDriver::TDeviceDriver() = default;
 // Freeing the instance frees its register command object, which closes the link.
 TDeviceDriver::~TDeviceDriver() = default;
 
+void TDeviceDriver::SetDevice(std::unique_ptr<TDevice> ADevice) {
+    FDevice = std::move(ADevice);
+}
+
 TDevice& TDeviceDriver::GetDevice() {
     if (!FDevice)
         throw EDriverError(u"Устройство не включено");

@@ -27,6 +27,9 @@ public:
 
     /// The register command object; "Устройство не включено" while there is none.
     TDevice& GetDevice();
+    /// Takes ownership of the register command object.
+    void SetDevice(std::unique_ptr<TDevice> ADevice);
+    bool HasDevice() const { return FDevice != nullptr; }
 
     // Connection settings.
     std::int32_t FPortNumber = 0;
@@ -52,6 +55,17 @@ public:
     bool FGTIsItalic[KGraphicPresets] = {};
     bool FGTIsStrikeout[KGraphicPresets] = {};
     bool FGTIsUnderline[KGraphicPresets] = {};
+
+    // Learned from the register at connection.
+    std::u16string FCutMarker; // CutString in upper case
+    int FInitPrintSetting = 0; // PrintMode at connection, restored after printing
+    bool FAutoCut = false;     // the register cuts by itself
+    std::uint8_t FLineLen = 0; // the effective line length
+    int FFFDVersion = 0;       // fiscal data format version (TFFDVersion)
+    // The cashier data of the current operation.
+    std::u16string FCashierName;
+    std::u16string FCashierINN;
+    int FPrintRequired = -1; // -1 not given, 0 false, 1 true
 
 private:
     std::unique_ptr<TDevice> FDevice; // the register command object, owned

@@ -1,9 +1,15 @@
 #include "driver/uDriver.h"
 
 #include "common/Common.Log.h"
+#include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
+#include "device/uDevice.h"
+#include "device/uDeviceCommon.h"
+#include "device/uDeviceLinks.h"
 #include "driver/uDriverXml.h"
+
+#include <optional>
 
 namespace korv {
 
@@ -35,11 +41,18 @@ std::u16string Format(std::u16string_view APattern, std::u16string_view AArg) {
     return S;
 }
 
-/// The register command layer is not part of this build yet: a selected
-/// instance never has a device, so operations stop at CurrentDevice.
-[[noreturn]] void NotConnected() {
-    throw EquException(1005, u"Устройство не найдено или не проинициализировано");
+/// Operations whose register work is not part of this build.
+[[noreturn]] void NotSupported() {
+    throw EquException(1003, u"Операция не поддерживается этой сборкой драйвера");
 }
+
+// Register setting cells (table, row, field).
+constexpr int KPrintModeTable = 17, KPrintModeRow = 1, KPrintModeField = 7;
+constexpr int KReceiveAllKTField = 41;
+constexpr int KAutoCutTable = 1, KAutoCutRow = 1, KAutoCutField = 7;
+constexpr int KSerialTable = 18, KSerialRow = 1, KSerialField = 1;
+constexpr int KTcpPortNumber = 9999;
+constexpr int KConnectionSerial = 0, KConnectionTcp = 1;
 
 } // namespace
 
@@ -70,13 +83,55 @@ void TDriver::ConnectEquipment(const pugi::xml_document& ASettings) {
     try {
         ApplySettings(ASettings, *Instance);
         SetLogMode(Instance->FLogEnabled ? 3 : 0);
-        throw EquException(1003, u"Подключение к ККТ не поддерживается этой сборкой драйвера: "
-                                 u"нет модуля связи с устройством");
+        OpenDevice(*Instance);
     } catch (...) {
         // A failed connection leaves nothing registered.
         FInstance = nullptr;
         throw;
     }
+    FInstanceList[FDeviceID] = std::move(Instance);
+}
+
+void TDriver::OpenDevice(TDeviceDriver& AInstance) {
+    const bool Tcp = AInstance.FPortNumber == KTcpPortNumber;
+    if (Tcp)
+        AInstance.SetDevice(std::make_unique<TSocketDevice>());
+    else
+        AInstance.SetDevice(std::make_unique<TComDevice>());
+    TDevice& Device = AInstance.GetDevice();
+    try {
+        Device.SetConnectPwd(
+            ConnectPasswordBytes(static_cast<std::uint32_t>(AInstance.FConnectPwd)));
+        int Rc = Tcp ? Device.Enable(U16ToUtf8(AInstance.FIPAddress), AInstance.FIPPort)
+                     : Device.Enable(AInstance.FPortNumber, AInstance.FBaudRate);
+        if (Rc != 0)
+            throw EquException(Rc, u"Ошибка соединения с ККТ");
+        Device.SetConnectionType(Tcp ? KConnectionTcp : KConnectionSerial);
+        Device.SetFeedCount(AInstance.FFeedCount);
+        Device.SetDisableCut(AInstance.FDisableCut);
+        AInstance.FCutMarker = UpperCase(AInstance.FCutString);
+        try {
+            Device.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KReceiveAllKTField,
+                                  AInstance.FReceiveAllKT ? 2 : 0);
+        } catch (const std::exception&) {
+            // Older registers lack the cell; they take every code anyway.
+        }
+        Device.GetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField,
+                              AInstance.FInitPrintSetting);
+        int AutoCut = 0;
+        Device.GetFieldAsByte(KAutoCutTable, KAutoCutRow, KAutoCutField, AutoCut);
+        UpdateLineLength();
+        PrepareDevice();
+        TFFDVersion Ffd = Device.GetFFD();
+        Device.SetFFDVersion(Ffd);
+        AInstance.FFFDVersion = static_cast<int>(Ffd);
+        AInstance.FAutoCut = AutoCut != 0;
+    } catch (...) {
+        DisconnectSocket();
+        throw;
+    }
+    // A TCP register is connected only while an operation runs.
+    DisconnectSocket();
 }
 
 void TDriver::DisconnectEquipment(const std::u16string& ADeviceID) {
@@ -105,14 +160,171 @@ void TDriver::EquipmentTest(const pugi::xml_document& ASettings, std::u16string&
     ADemoModeIsActivated.clear();
     try {
         ConnectEquipment(ASettings);
-        CurrentDevice();
-        NotConnected();
+        ReconnectSocket();
+        TDevice& Device = CurrentDevice();
+        Device.Beep();
+        std::string Serial;
+        Device.GetFieldAsStr(KSerialTable, KSerialRow, KSerialField, Serial);
+        Serial = Serial.substr(0, Serial.find('\0')).substr(0, 16);
+        bool Fiscalized = IsFiscalized();
+        int Protocol = 0, Subversion = 0, ModelIndex = 0, Lang = 0;
+        std::string Model;
+        Device.GetDeviceType(Protocol, Subversion, Model, ModelIndex, Lang);
+        ADescription = AnsiToU16(Model) + u", № " + AnsiToU16(Serial) + u", " +
+                       (Fiscalized ? u"ФИСК" : u"НЕ ФИСК");
+        FInstance->FPrintRequired = -1;
+        ApplyReceiptPrinting();
+        try {
+            Device.PrintString(ADescription);
+            CutAfterDocument(false, false, FInstance->FFeedCount);
+        } catch (...) {
+            RestorePrintMode();
+            throw;
+        }
+        RestorePrintMode();
     } catch (...) {
         // The test never leaves its instance behind.
         std::u16string TestID = FDeviceID;
         DisconnectEquipment(TestID);
         throw;
     }
+    std::u16string TestID = FDeviceID;
+    DisconnectEquipment(TestID);
+}
+
+template <class FWork> void TDriver::Operate(FWork&& AWork) {
+    TDevice& Device = CurrentDevice();
+    ReconnectSocket();
+    try {
+        AWork(Device);
+    } catch (...) {
+        DisconnectSocket();
+        throw;
+    }
+    DisconnectSocket();
+}
+
+void TDriver::DisconnectSocket() {
+    if (FInstance && FInstance->HasDevice()) {
+        TDevice& Device = FInstance->GetDevice();
+        if (Device.GetConnectionType() == KConnectionTcp)
+            Device.Disable();
+    }
+}
+
+void TDriver::ReconnectSocket() {
+    DisconnectSocket();
+    if (FInstance && FInstance->HasDevice()) {
+        TDevice& Device = FInstance->GetDevice();
+        if (Device.GetConnectionType() == KConnectionTcp) {
+            try {
+                Device.Enable(U16ToUtf8(FInstance->FIPAddress), FInstance->FIPPort);
+            } catch (const std::exception&) {
+                // A failed reconnection shows as the error of the next command.
+            }
+        }
+    }
+}
+
+void TDriver::PrepareDevice() {
+    TDevice& Device = CurrentDevice();
+    Device.PrintPrevDoc();
+    Device.WaitForEndPrinting();
+    Device.CancelReceipt();
+}
+
+bool TDriver::IsPrintingOn() {
+    int Mode = 0;
+    CurrentDevice().GetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Mode);
+    return Mode == 0;
+}
+
+void TDriver::CutAfterDocument(bool ASkip, bool AAfterAutoCutDocument, int AFeed) {
+    if ((AAfterAutoCutDocument && FInstance->FAutoCut) || ASkip || !IsPrintingOn())
+        return;
+    if (AFeed == -1)
+        CurrentDevice().Cut(false);
+    else
+        CurrentDevice().FeedAndCut(FInstance->FFeedCount);
+}
+
+namespace {
+
+void ApplyPrinting(TDevice& ADevice, int APrintRequired, int ASetting) {
+    int Mode = -1;
+    if (APrintRequired == -1)
+        Mode = ASetting == 2 ? 2 : 0;
+    else if (APrintRequired == 1)
+        Mode = 0;
+    else if (APrintRequired == 0)
+        Mode = 2;
+    if (Mode >= 0)
+        ADevice.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Mode);
+}
+
+} // namespace
+
+void TDriver::ApplyReceiptPrinting() {
+    ApplyPrinting(CurrentDevice(), FInstance->FPrintRequired, FInstance->FEnablePrinting);
+}
+
+void TDriver::ApplyReportPrinting() {
+    ApplyPrinting(CurrentDevice(), FInstance->FPrintRequired, FInstance->FEnableReportPrinting);
+}
+
+void TDriver::RestorePrintMode() {
+    CurrentDevice().SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField,
+                                   FInstance->FInitPrintSetting);
+}
+
+void TDriver::ReadCashierParameters(const pugi::xml_document& AInputParameters) {
+    pugi::xml_node Params = AInputParameters.document_element().child("Parameters");
+    FInstance->FCashierName = XmlToU16(Params.attribute("CashierName").value());
+    std::u16string INN(TrimView(XmlToU16(Params.attribute("CashierINN").value())));
+    FInstance->FPrintRequired = -1;
+    if (pugi::xml_attribute Print = Params.attribute("PrintRequired")) {
+        std::u16string Text(TrimView(XmlToU16(Print.value())));
+        if (SameTextI(Text, u"true"))
+            FInstance->FPrintRequired = 1;
+        else if (SameTextI(Text, u"false"))
+            FInstance->FPrintRequired = 0;
+    }
+    CheckCashierINN(INN);
+    FInstance->FCashierINN = INN;
+}
+
+void TDriver::CheckCashierINN(std::u16string_view AINN) {
+    std::u16string_view INN = TrimView(AINN);
+    if (!INN.empty() && INN.size() != 12)
+        throw EquException(3026, u"Длина ИНН кассира не равна 12");
+}
+
+void TDriver::CheckShiftState(bool AClosedRequired) {
+    std::uint8_t State = 0;
+    CurrentDevice().IsDayOpened(State);
+    if (State == 2)
+        throw EquException(3002);
+    if (AClosedRequired && State == 1)
+        throw EquException(3015);
+    if (!AClosedRequired && State == 0)
+        throw EquException(3005);
+}
+
+int TDriver::UpdateLineLength() {
+    TDevice& Device = CurrentDevice();
+    int Length = 0;
+    Device.GetLineLength(Length);
+    if (FInstance->FLineLength > 0)
+        Length = FInstance->FLineLength;
+    FInstance->FLineLen = static_cast<std::uint8_t>(Length);
+    Device.SetLineLen(FInstance->FLineLen);
+    return FInstance->FLineLen;
+}
+
+bool TDriver::IsFiscalized() {
+    TFNCurrentStatus Status;
+    CurrentDevice().GetFNCurrentStatus(Status);
+    return Status.IsFiscalized();
 }
 
 TDevice& TDriver::CurrentDevice() {
@@ -123,112 +335,115 @@ TDevice& TDriver::CurrentDevice() {
 
 void TDriver::GetDataKKT(pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::OperationFN(std::uint8_t, const pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::OpenShift(const pugi::xml_document&, pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::CloseShift(const pugi::xml_document&, pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::ProcessCheck(bool, const pugi::xml_document&, pugi::xml_document&, bool) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::ProcessCorrectionCheck(bool, const pugi::xml_document&, pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::PrintTextDocument(const pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::CashInOutcome(const pugi::xml_document&, TCurrency) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::PrintXReport(const pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::GetCurrentStatus(const pugi::xml_document&, pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::ReportCurrentStatusOfSettlements(const pugi::xml_document&, pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::OpenCashDrawer() {
-    CurrentDevice();
-    NotConnected();
+    Operate([](TDevice& Device) { Device.OpenDrawer(); });
 }
 
-void TDriver::GetLineLength(std::int32_t&) {
-    CurrentDevice();
-    NotConnected();
+void TDriver::GetLineLength(std::int32_t& ALineLength) {
+    Operate([&](TDevice&) { ALineLength = UpdateLineLength(); });
 }
 
 void TDriver::PrintCheckCopy(const std::u16string&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::OpenSessionRegistrationKM() {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::CloseSessionRegistrationKM() {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::RequestKM(const pugi::xml_document&, pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::GetProcessingKMResult(pugi::xml_document&, std::int32_t&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 void TDriver::ConfirmKM(const std::u16string&, std::int32_t) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
-void TDriver::SetDateTime(const std::u16string&) {
-    CurrentDevice();
-    NotConnected();
+void TDriver::SetDateTime(const std::u16string& ADateTime) {
+    std::optional<std::int64_t> Value = ParseIso8601(ADateTime);
+    if (!Value)
+        throw EquException(1004, GetDriverErrorText(1004) + u". Некорректный формат даты/времени");
+    Operate([&](TDevice& Device) { Device.SetDateTime(*Value); });
 }
 
-void TDriver::GetDateTime(std::u16string&) {
-    CurrentDevice();
-    NotConnected();
+void TDriver::GetDateTime(std::u16string& ADateTime) {
+    Operate([&](TDevice& Device) {
+        TDateTimeValue Value = 0;
+        Device.GetDateTimeKKT(Value);
+        ADateTime = UnixToIsoText(Value);
+    });
 }
 
 void TDriver::GetDocumentInformation(std::int32_t, pugi::xml_document&) {
     CurrentDevice();
-    NotConnected();
+    NotSupported();
 }
 
 } // namespace korv

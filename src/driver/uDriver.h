@@ -67,11 +67,47 @@ public:
     /// The selected instance, or null.
     TDeviceDriver* Instance() const { return FInstance; }
 
-private:
-    /// Applies the Parameter elements of the settings to the new instance.
+    // Shared steps of the operations on the selected device.
+
+    /// Closes the TCP connection of the current device (nothing for serial).
+    void DisconnectSocket();
+    /// Opens the TCP connection again; its outcome shows in the next command.
+    void ReconnectSocket();
+    /// Finishes interrupted printing and voids a receipt left open.
+    void PrepareDevice();
+    /// True when the register prints documents (PrintMode 0).
+    bool IsPrintingOn();
+    /// Cuts after a document unless told not to, the register cut by itself,
+    /// or nothing is printed. AFeed -1 cuts at once; else feed and cut.
+    void CutAfterDocument(bool ASkip, bool AAfterAutoCutDocument, int AFeed);
+    /// The print mode of a receipt / report from the cashier's choice or the settings.
+    void ApplyReceiptPrinting();
+    void ApplyReportPrinting();
+    /// Puts back the print mode read at connection.
+    void RestorePrintMode();
+    /// Cashier name, INN and print choice of the operation's input parameters.
+    void ReadCashierParameters(const pugi::xml_document& AInputParameters);
+    /// A trimmed INN must be empty or 12 characters (3026 otherwise).
+    static void CheckCashierINN(std::u16string_view AINN);
+    /// Raises unless the shift is closed (AClosedRequired) or open, or when
+    /// it has lasted more than 24 hours.
+    void CheckShiftState(bool AClosedRequired);
+    /// The effective line length, stored in the device too.
+    int UpdateLineLength();
+    bool IsFiscalized();
+
+    /// Applies the Parameter elements of the settings to an instance: names
+    /// the instance does not know are skipped, values that do not convert raise.
     void ApplySettings(const pugi::xml_document& ASettings, TDeviceDriver& AInstance);
+
+private:
+    /// Connects the instance's register as its settings say.
+    void OpenDevice(TDeviceDriver& AInstance);
     /// The selected instance's register; raises while there is none.
     TDevice& CurrentDevice();
+    /// Runs AWork on the selected device inside the connection frame: the
+    /// TCP link is opened first and closed afterwards, also on failure.
+    template <class FWork> void Operate(FWork&& AWork);
 
     std::map<std::u16string, std::unique_ptr<TDeviceDriver>> FInstanceList;
     TDeviceDriver* FInstance = nullptr;

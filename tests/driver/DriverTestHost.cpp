@@ -4,9 +4,13 @@ namespace korvtest {
 
 namespace {
 
-// Every test of this program logs into its own folder, never the machine's.
+// Every test of this program logs into its own folder, never the machine's,
+// and its serial ports are links in an empty folder, never the machine's.
 const bool LogFolderSet = [] {
     setenv("KORVANDER_LOG_DIR", TestLogFolder().string().c_str(), 1);
+    std::filesystem::path Ports = TestLogFolder() / "no-ports";
+    std::filesystem::create_directories(Ports);
+    setenv("KORVANDER_COM_DIR", Ports.string().c_str(), 1);
     return true;
 }();
 
