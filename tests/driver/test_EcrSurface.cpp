@@ -6,6 +6,7 @@
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 #include "driver/uDeviceDriver.h"
+#include "driver/uDriver.h"
 #include "driver/uEcrDriver4004.h"
 
 #include <optional>
@@ -294,6 +295,23 @@ TEST(DriverResult, ErrorWithoutCodeCountsAsUnknown) {
     R.Clear();
     EXPECT_EQ(R.GetIntResult(), 0);
     EXPECT_EQ(R.ErrorDescription, u"");
+}
+
+} // namespace
+
+namespace {
+
+TEST(DriverChecks, CashierINNIsEmptyOrTwelveCharacters) {
+    EXPECT_NO_THROW(TDriver::CheckCashierINN(u""));
+    EXPECT_NO_THROW(TDriver::CheckCashierINN(u"  "));
+    EXPECT_NO_THROW(TDriver::CheckCashierINN(u" 123456789012 "));
+    try {
+        TDriver::CheckCashierINN(u"12345678901");
+        FAIL() << "no error";
+    } catch (const EquException& E) {
+        EXPECT_EQ(E.Code, 3026);
+        EXPECT_EQ(E.Message(), u"Длина ИНН кассира не равна 12");
+    }
 }
 
 } // namespace
