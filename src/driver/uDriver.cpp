@@ -9,6 +9,7 @@
 #include "device/uDeviceLinks.h"
 #include "driver/uDriverXml.h"
 
+#include <limits>
 #include <optional>
 
 namespace korv {
@@ -435,8 +436,13 @@ void TDriver::SetDateTime(const std::u16string& ADateTime) {
 
 void TDriver::GetDateTime(std::u16string& ADateTime) {
     Operate([&](TDevice& Device) {
-        TDateTimeValue Value = 0;
+        // The register leaves the value alone when its clock holds no valid
+        // date; that is reported, not passed on as a date of 1970.
+        constexpr TDateTimeValue KUnset = std::numeric_limits<TDateTimeValue>::min();
+        TDateTimeValue Value = KUnset;
         Device.GetDateTimeKKT(Value);
+        if (Value == KUnset)
+            throw EDriverError(u"ККТ вернула некорректные дату и время");
         ADateTime = UnixToIsoText(Value);
     });
 }
