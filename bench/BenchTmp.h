@@ -1,0 +1,34 @@
+#pragma once
+// A scratch folder for what the benchmarks make the driver write (its log):
+// under the build folder's temp, never the machine's own log folder.
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace korvbench {
+
+/// A fresh folder of this process; KORVANDER_LOG_DIR points into it.
+inline std::filesystem::path ScratchFolder() {
+    static const std::filesystem::path Dir = [] {
+        std::filesystem::path D = std::filesystem::temp_directory_path() /
+                                  ("korvander-bench-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(D / "log");
+        std::filesystem::create_directories(D / "no-ports");
+        ::setenv("KORVANDER_LOG_DIR", (D / "log").c_str(), 1);
+        ::setenv("KORVANDER_COM_DIR", (D / "no-ports").c_str(), 1);
+        return D;
+    }();
+    return Dir;
+}
+
+/// Removes the scratch folder when the program ends.
+struct TScratchCleanup {
+    ~TScratchCleanup() {
+        std::error_code Ec;
+        std::filesystem::remove_all(ScratchFolder(), Ec);
+    }
+};
+
+} // namespace korvbench
