@@ -326,7 +326,7 @@ std::u16string TCommonDriver::GetDescription() {
     SetAttr(Root, "DriverVersion", Info.DriverVersion);
     SetAttr(Root, "IntegrationComponentVersion", Info.IntegrationComponentVersion);
     SetAttr(Root, "DownloadURL", Info.DownloadURL);
-    SetAttr(Root, "LogIsEnabled", BoolText(GetLogMode() != 0));
+    SetAttr(Root, "LogIsEnabled", BoolText(GetLogEnabled()));
     SetAttr(Root, "LogPath", LogPath);
     return XmlText(Doc);
 }
@@ -381,10 +381,13 @@ void TCommonDriver::ShowHelp() {
 }
 
 bool TCommonDriver::GetLogEnabled() const {
-    return GetLogMode() != 0;
+    // The configured switch, not the log mode: during a host call the mode
+    // is the call's own (4, "undetermined", or the device's flag).
+    return FLogEnabled;
 }
 
 void TCommonDriver::SetLogEnabled(bool AValue) {
+    FLogEnabled = AValue;
     SetLogMode(AValue ? 3 : 0);
 }
 

@@ -99,8 +99,14 @@ public:
     void ViewLog();
     void ShowHelp();
 
+    /// The log switch as last set through LogEnabled (SetParameter) or by
+    /// the settings of a connected device.
     bool GetLogEnabled() const;
+    /// Records the switch and sets the log mode to 3 (on) or 0 (off).
     void SetLogEnabled(bool AValue);
+
+private:
+    bool FLogEnabled = false;
 };
 
 template <class T>

@@ -128,6 +128,24 @@ std::span<const TPropDesc<TDeviceDriver>> TDeviceDriver::Properties() {
     return Props;
 }
 
+TTaxValues::TTaxValues() {
+    std::u16string_view Rest = KCommaText;
+    for (;;) {
+        auto Comma = Rest.find(u',');
+        FItems.emplace_back(Rest.substr(0, Comma));
+        if (Comma == std::u16string_view::npos)
+            break;
+        Rest.remove_prefix(Comma + 1);
+    }
+}
+
+int TTaxValues::IDOfTax(std::u16string_view ATaxValue) const {
+    for (std::size_t I = 0; I < FItems.size(); ++I)
+        if (SameTextI(FItems[I], ATaxValue))
+            return static_cast<int>(I + 1);
+    return 0;
+}
+
 TDeviceDriver::TDeviceDriver() = default;
 
 // Freeing the instance frees its register command object, which closes the link.

@@ -8,10 +8,30 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace korv {
 
 class TDevice;
+
+/// The VAT rates of the interface's XML in the order of the register's tax
+/// identifiers: "20" is 1, "18" 2, ... "7/107" 12.
+class TTaxValues {
+public:
+    static constexpr std::u16string_view KCommaText =
+        u"20,18,10,0,none,20/120,18/118,10/110,5,7,5/105,7/107";
+
+    TTaxValues();
+    /// The 1-based position of ATaxValue in the list (compared without
+    /// regard to case), or 0 for a rate the register does not know.
+    int IDOfTax(std::u16string_view ATaxValue) const;
+    std::size_t Count() const { return FItems.size(); }
+    const std::u16string& operator[](std::size_t AIndex) const { return FItems.at(AIndex); }
+
+private:
+    std::vector<std::u16string> FItems;
+};
 
 class TDeviceDriver {
 public:
@@ -66,6 +86,9 @@ public:
     std::u16string FCashierName;
     std::u16string FCashierINN;
     int FPrintRequired = -1; // -1 not given, 0 false, 1 true
+    // The clock read by the last operation that reported it.
+    std::int64_t FDateTime = 0;
+    TTaxValues FTaxValues;
 
 private:
     std::unique_ptr<TDevice> FDevice; // the register command object, owned

@@ -7,12 +7,12 @@
 #include "device/uDevice.h"
 #include "device/uDeviceCommon.h"
 #include "device/uDeviceLinks.h"
+#include "driver/uDriverInternal.h"
 #include "driver/uDriverXml.h"
 
-#include <limits>
-#include <optional>
-
 namespace korv {
+
+using namespace drv;
 
 namespace {
 
@@ -25,35 +25,6 @@ bool GetInterfaceRevisionH(TCustomDriver& D, V8Variant* R, V8Variant*, long) {
 const TExportMethod KMethods[] = {
     {u"GetInterfaceRevision", u"ПолучитьРевизиюИнтерфейса", 0, GetInterfaceRevisionH},
 };
-
-std::u16string_view TrimView(std::u16string_view S) {
-    while (!S.empty() && S.front() <= u' ')
-        S.remove_prefix(1);
-    while (!S.empty() && S.back() <= u' ')
-        S.remove_suffix(1);
-    return S;
-}
-
-std::u16string Format(std::u16string_view APattern, std::u16string_view AArg) {
-    std::u16string S(APattern);
-    auto Pos = S.find(u"%s");
-    if (Pos != std::u16string::npos)
-        S.replace(Pos, 2, AArg);
-    return S;
-}
-
-/// Operations whose register work is not part of this build.
-[[noreturn]] void NotSupported() {
-    throw EquException(1003, u"Операция не поддерживается этой сборкой драйвера");
-}
-
-// Register setting cells (table, row, field).
-constexpr int KPrintModeTable = 17, KPrintModeRow = 1, KPrintModeField = 7;
-constexpr int KReceiveAllKTField = 41;
-constexpr int KAutoCutTable = 1, KAutoCutRow = 1, KAutoCutField = 7;
-constexpr int KSerialTable = 18, KSerialRow = 1, KSerialField = 1;
-constexpr int KTcpPortNumber = 9999;
-constexpr int KConnectionSerial = 0, KConnectionTcp = 1;
 
 } // namespace
 
@@ -83,7 +54,7 @@ void TDriver::ConnectEquipment(const pugi::xml_document& ASettings) {
     FInstance = Instance.get();
     try {
         ApplySettings(ASettings, *Instance);
-        SetLogMode(Instance->FLogEnabled ? 3 : 0);
+        SetLogEnabled(Instance->FLogEnabled);
         OpenDevice(*Instance);
     } catch (...) {
         // A failed connection leaves nothing registered.
@@ -95,10 +66,7 @@ void TDriver::ConnectEquipment(const pugi::xml_document& ASettings) {
 
 void TDriver::OpenDevice(TDeviceDriver& AInstance) {
     const bool Tcp = AInstance.FPortNumber == KTcpPortNumber;
-    if (Tcp)
-        AInstance.SetDevice(std::make_unique<TSocketDevice>());
-    else
-        AInstance.SetDevice(std::make_unique<TComDevice>());
+    AInstance.SetDevice(CreateDevice(Tcp));
     TDevice& Device = AInstance.GetDevice();
     try {
         Device.SetConnectPwd(
@@ -135,6 +103,12 @@ void TDriver::OpenDevice(TDeviceDriver& AInstance) {
     DisconnectSocket();
 }
 
+std::unique_ptr<TDevice> TDriver::CreateDevice(bool ATcp) {
+    if (ATcp)
+        return std::make_unique<TSocketDevice>();
+    return std::make_unique<TComDevice>();
+}
+
 void TDriver::DisconnectEquipment(const std::u16string& ADeviceID) {
     auto It = FInstanceList.find(ADeviceID);
     if (It != FInstanceList.end())
@@ -165,7 +139,7 @@ void TDriver::EquipmentTest(const pugi::xml_document& ASettings, std::u16string&
         TDevice& Device = CurrentDevice();
         Device.Beep();
         std::string Serial;
-        Device.GetFieldAsStr(KSerialTable, KSerialRow, KSerialField, Serial);
+        Device.GetFieldAsStr(KRegTable, KRegRow, KSerialField, Serial);
         Serial = Serial.substr(0, Serial.find('\0')).substr(0, 16);
         bool Fiscalized = IsFiscalized();
         int Protocol = 0, Subversion = 0, ModelIndex = 0, Lang = 0;
@@ -191,152 +165,6 @@ void TDriver::EquipmentTest(const pugi::xml_document& ASettings, std::u16string&
     }
     std::u16string TestID = FDeviceID;
     DisconnectEquipment(TestID);
-}
-
-template <class FWork> void TDriver::Operate(FWork&& AWork) {
-    TDevice& Device = CurrentDevice();
-    ReconnectSocket();
-    try {
-        AWork(Device);
-    } catch (...) {
-        DisconnectSocket();
-        throw;
-    }
-    DisconnectSocket();
-}
-
-void TDriver::DisconnectSocket() {
-    if (FInstance && FInstance->HasDevice()) {
-        TDevice& Device = FInstance->GetDevice();
-        if (Device.GetConnectionType() == KConnectionTcp)
-            Device.Disable();
-    }
-}
-
-void TDriver::ReconnectSocket() {
-    DisconnectSocket();
-    if (FInstance && FInstance->HasDevice()) {
-        TDevice& Device = FInstance->GetDevice();
-        if (Device.GetConnectionType() == KConnectionTcp) {
-            try {
-                Device.Enable(U16ToUtf8(FInstance->FIPAddress), FInstance->FIPPort);
-            } catch (const std::exception&) {
-                // A failed reconnection shows as the error of the next command.
-            }
-        }
-    }
-}
-
-void TDriver::PrepareDevice() {
-    TDevice& Device = CurrentDevice();
-    Device.PrintPrevDoc();
-    Device.WaitForEndPrinting();
-    Device.CancelReceipt();
-}
-
-bool TDriver::IsPrintingOn() {
-    int Mode = 0;
-    CurrentDevice().GetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Mode);
-    return Mode == 0;
-}
-
-void TDriver::CutAfterDocument(bool ASkip, bool AAfterAutoCutDocument, int AFeed) {
-    if ((AAfterAutoCutDocument && FInstance->FAutoCut) || ASkip || !IsPrintingOn())
-        return;
-    if (AFeed == -1)
-        CurrentDevice().Cut(false);
-    else
-        CurrentDevice().FeedAndCut(FInstance->FFeedCount);
-}
-
-namespace {
-
-void ApplyPrinting(TDevice& ADevice, int APrintRequired, int ASetting) {
-    int Mode = -1;
-    if (APrintRequired == -1)
-        Mode = ASetting == 2 ? 2 : 0;
-    else if (APrintRequired == 1)
-        Mode = 0;
-    else if (APrintRequired == 0)
-        Mode = 2;
-    if (Mode >= 0)
-        ADevice.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Mode);
-}
-
-} // namespace
-
-void TDriver::ApplyReceiptPrinting() {
-    ApplyPrinting(CurrentDevice(), FInstance->FPrintRequired, FInstance->FEnablePrinting);
-}
-
-void TDriver::ApplyReportPrinting() {
-    ApplyPrinting(CurrentDevice(), FInstance->FPrintRequired, FInstance->FEnableReportPrinting);
-}
-
-void TDriver::RestorePrintMode() {
-    CurrentDevice().SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField,
-                                   FInstance->FInitPrintSetting);
-}
-
-void TDriver::ReadCashierParameters(const pugi::xml_document& AInputParameters) {
-    pugi::xml_node Params = AInputParameters.document_element().child("Parameters");
-    FInstance->FCashierName = XmlToU16(Params.attribute("CashierName").value());
-    std::u16string INN(TrimView(XmlToU16(Params.attribute("CashierINN").value())));
-    FInstance->FPrintRequired = -1;
-    if (pugi::xml_attribute Print = Params.attribute("PrintRequired")) {
-        std::u16string Text(TrimView(XmlToU16(Print.value())));
-        if (SameTextI(Text, u"true"))
-            FInstance->FPrintRequired = 1;
-        else if (SameTextI(Text, u"false"))
-            FInstance->FPrintRequired = 0;
-    }
-    CheckCashierINN(INN);
-    FInstance->FCashierINN = INN;
-}
-
-void TDriver::CheckCashierINN(std::u16string_view AINN) {
-    std::u16string_view INN = TrimView(AINN);
-    if (!INN.empty() && INN.size() != 12)
-        throw EquException(3026, u"Длина ИНН кассира не равна 12");
-}
-
-void TDriver::CheckShiftState(bool AClosedRequired) {
-    std::uint8_t State = 0;
-    CurrentDevice().IsDayOpened(State);
-    if (State == 2)
-        throw EquException(3002);
-    if (AClosedRequired && State == 1)
-        throw EquException(3015);
-    if (!AClosedRequired && State == 0)
-        throw EquException(3005);
-}
-
-int TDriver::UpdateLineLength() {
-    TDevice& Device = CurrentDevice();
-    int Length = 0;
-    Device.GetLineLength(Length);
-    if (FInstance->FLineLength > 0)
-        Length = FInstance->FLineLength;
-    FInstance->FLineLen = static_cast<std::uint8_t>(Length);
-    Device.SetLineLen(FInstance->FLineLen);
-    return FInstance->FLineLen;
-}
-
-bool TDriver::IsFiscalized() {
-    TFNCurrentStatus Status;
-    CurrentDevice().GetFNCurrentStatus(Status);
-    return Status.IsFiscalized();
-}
-
-TDevice& TDriver::CurrentDevice() {
-    if (!FInstance)
-        throw EDriverError(u"Устройство не включено");
-    return FInstance->GetDevice();
-}
-
-void TDriver::GetDataKKT(pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
 }
 
 void TDriver::OperationFN(std::uint8_t, const pugi::xml_document&) {
@@ -379,22 +207,9 @@ void TDriver::PrintXReport(const pugi::xml_document&) {
     NotSupported();
 }
 
-void TDriver::GetCurrentStatus(const pugi::xml_document&, pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
 void TDriver::ReportCurrentStatusOfSettlements(const pugi::xml_document&, pugi::xml_document&) {
     CurrentDevice();
     NotSupported();
-}
-
-void TDriver::OpenCashDrawer() {
-    Operate([](TDevice& Device) { Device.OpenDrawer(); });
-}
-
-void TDriver::GetLineLength(std::int32_t& ALineLength) {
-    Operate([&](TDevice&) { ALineLength = UpdateLineLength(); });
 }
 
 void TDriver::PrintCheckCopy(const std::u16string&) {
@@ -423,31 +238,6 @@ void TDriver::GetProcessingKMResult(pugi::xml_document&, std::int32_t&) {
 }
 
 void TDriver::ConfirmKM(const std::u16string&, std::int32_t) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::SetDateTime(const std::u16string& ADateTime) {
-    std::optional<std::int64_t> Value = ParseIso8601(ADateTime);
-    if (!Value)
-        throw EquException(1004, GetDriverErrorText(1004) + u". Некорректный формат даты/времени");
-    Operate([&](TDevice& Device) { Device.SetDateTime(*Value); });
-}
-
-void TDriver::GetDateTime(std::u16string& ADateTime) {
-    Operate([&](TDevice& Device) {
-        // The register leaves the value alone when its clock holds no valid
-        // date; that is reported, not passed on as a date of 1970.
-        constexpr TDateTimeValue KUnset = std::numeric_limits<TDateTimeValue>::min();
-        TDateTimeValue Value = KUnset;
-        Device.GetDateTimeKKT(Value);
-        if (Value == KUnset)
-            throw EDriverError(u"ККТ вернула некорректные дату и время");
-        ADateTime = UnixToIsoText(Value);
-    });
-}
-
-void TDriver::GetDocumentInformation(std::int32_t, pugi::xml_document&) {
     CurrentDevice();
     NotSupported();
 }

@@ -3,14 +3,47 @@
 // registers (device instances) by DeviceID and implements the operations of
 // the fiscal method surface on the selected one.
 
+#include "device/uTLVStructure.h"
 #include "driver/uDeviceDriver.h"
 #include "driver/uEcrDriver4004.h"
 
+#include <bitset>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace korv {
+
+/// The output fields of the shift, report and status operations; a set of
+/// them chooses what FillOutputParameters writes.
+enum class TOutputField : int {
+    ShiftNumber,
+    CheckNumber,
+    ShiftClosingCheckNumber,
+    DateTime,
+    ShiftState,
+    Counters1,
+    Counters2,
+    Counters3,
+    Counters4,
+    BacklogDocumentsCounter,
+    CashBalance,
+    BacklogDocumentFirstNumber,
+    BacklogDocumentFirstDateTime,
+    FNError,
+    FNOverflow,
+    FNFail,
+    FNValidityDate,
+    Payments,
+    CashInOut,
+    RegisterFlags,
+    Count
+};
+using TOutputFields = std::bitset<static_cast<std::size_t>(TOutputField::Count)>;
+/// A set of output fields.
+TOutputFields OutputFields(std::initializer_list<TOutputField> AFields);
 
 class TDriver : public TEcrlDriver {
 public:
@@ -62,6 +95,12 @@ public:
     void GetDocumentInformation(std::int32_t ADocNumber,
                                 pugi::xml_document& AOutputParameters) override;
 
+    /// The FN shift state: 0 closed, 1 open, 2 open for more than 24 hours.
+    std::uint8_t GetShiftState();
+    /// Fills AOutputParameters (OutputParameters/Parameters) with the chosen
+    /// output fields of the current device (see TOutputField).
+    void FillOutputParameters(pugi::xml_document& AOutputParameters, TOutputFields AFields);
+
     /// The number of connected device instances.
     std::size_t InstanceCount() const { return FInstanceList.size(); }
     /// The selected instance, or null.
@@ -100,6 +139,10 @@ public:
     /// the instance does not know are skipped, values that do not convert raise.
     void ApplySettings(const pugi::xml_document& ASettings, TDeviceDriver& AInstance);
 
+protected:
+    /// A new register command object for the link the settings chose.
+    virtual std::unique_ptr<TDevice> CreateDevice(bool ATcp);
+
 private:
     /// Connects the instance's register as its settings say.
     void OpenDevice(TDeviceDriver& AInstance);
@@ -107,11 +150,33 @@ private:
     TDevice& CurrentDevice();
     /// Runs AWork on the selected device inside the connection frame: the
     /// TCP link is opened first and closed afterwards, also on failure.
-    template <class FWork> void Operate(FWork&& AWork);
+    template <class FWork> void Operate(FWork&& AWork) {
+        TDevice& Device = CurrentDevice();
+        ReconnectSocket();
+        try {
+            AWork(Device);
+        } catch (...) {
+            DisconnectSocket();
+            throw;
+        }
+        DisconnectSocket();
+    }
 
     std::map<std::u16string, std::unique_ptr<TDeviceDriver>> FInstanceList;
     TDeviceDriver* FInstance = nullptr;
 };
+
+/// "1.0", "1.0.5", "1.1" or "1.2" for the versions 1..4 (TFFDVersion + 1);
+/// "Неизвестная версия ФФД" for another.
+std::u16string FFDVersionName(int AVersion);
+/// The numbers of the set bits among bits 0..ACount-1, ascending, joined by
+/// commas (5 with 6 bits is "0,2"; no bit set is empty).
+std::u16string BitListText(unsigned AMask, int ACount);
+/// The CheckPackage of a document read from the FN: Parameters with the
+/// document type and its tags, a FiscalString under Positions for every item
+/// structure, and Payments; other tags are left out.
+void BuildCheckPackage(int ADocType, const std::vector<TDocElement>& AElements,
+                       pugi::xml_document& AOutputParameters);
 
 /// SelectDevice's message for a DeviceID that names no connected device (%s: the DeviceID).
 inline constexpr std::u16string_view KUnknownDeviceText =

@@ -202,13 +202,41 @@ TEST_F(DriverSurface, DescriptionCarriesTheAttributesInTheirOrder) {
     EXPECT_STREQ(Root.attribute("LogIsEnabled").value(), "true");
     EXPECT_EQ(Utf8ToU16(Root.attribute("LogPath").value()), GetLogFileName(true));
     EXPECT_EQ(std::string(Root.attribute("LogPath").value()).back(), '/');
+}
 
-    SetLogMode(0);
-    THostCall C2(Mem, 1);
-    ASSERT_TRUE(Call(u"GetDescription", C2));
-    pugi::xml_document Doc2;
-    EXPECT_STREQ(Parse(C2.Text(0), Doc2).document_element().attribute("LogIsEnabled").value(),
-                 "false");
+TEST_F(DriverSurface, LogSwitchReportsTheSettingNotTheModeOfTheCall) {
+    auto Described = [&] {
+        THostCall C(Mem, 1);
+        EXPECT_TRUE(Call(u"GetDescription", C));
+        pugi::xml_document Doc;
+        return std::string(
+            Parse(C.Text(0), Doc).document_element().attribute("LogIsEnabled").value());
+    };
+    auto Read = [&] {
+        V8Variant V{};
+        EXPECT_TRUE(Reg->Prop(0)->PropGetSet(*Obj, u"LogEnabled", &V, true));
+        return V.vt == VTYPE_BOOL && V.bVal;
+    };
+    auto Set = [&](bool AValue) {
+        THostCall C(Mem, 2);
+        C.Str(0, u"LogEnabled").Bool(1, AValue);
+        EXPECT_TRUE(Call(u"SetParameter", C));
+    };
+    // Every traced host call runs in the "undetermined" mode 4; the switch
+    // must still read as configured.
+    SetLogMode(4);
+    EXPECT_EQ(Described(), "false");
+    EXPECT_FALSE(Read());
+    Set(true);
+    SetLogMode(4);
+    EXPECT_EQ(Described(), "true");
+    EXPECT_TRUE(Read());
+    SetLogMode(0); // a call for a device whose log is off
+    EXPECT_EQ(Described(), "true");
+    Set(false);
+    SetLogMode(4);
+    EXPECT_EQ(Described(), "false");
+    EXPECT_FALSE(Read());
 }
 
 TEST_F(DriverSurface, SettingsFormComesFromTheCompiledResource) {

@@ -1,0 +1,222 @@
+// The steps that every operation on a register shares: the TCP connection
+// frame, preparing the register, the print mode of an operation, cutting,
+// the cashier data, the shift checks, and the small text helpers of the
+// operation files.
+
+#include "common/uCommonUtils.h"
+#include "common/uEquipmentErrors.h"
+#include "common/uText.h"
+#include "device/uDevice.h"
+#include "driver/uDriver.h"
+#include "driver/uDriverInternal.h"
+#include "driver/uDriverXml.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace korv {
+
+namespace drv {
+
+std::u16string_view TrimView(std::u16string_view S) {
+    while (!S.empty() && S.front() <= u' ')
+        S.remove_prefix(1);
+    while (!S.empty() && S.back() <= u' ')
+        S.remove_suffix(1);
+    return S;
+}
+
+std::string TrimBytes(std::string_view S) {
+    auto Blank = [](char C) { return C == ' ' || C == '\0' || C == '\t'; };
+    while (!S.empty() && Blank(S.front()))
+        S.remove_prefix(1);
+    while (!S.empty() && Blank(S.back()))
+        S.remove_suffix(1);
+    return std::string(S);
+}
+
+std::u16string Format(std::u16string_view APattern, std::u16string_view AArg) {
+    std::u16string S(APattern);
+    auto Pos = S.find(u"%s");
+    if (Pos != std::u16string::npos)
+        S.replace(Pos, 2, AArg);
+    return S;
+}
+
+const char* BoolText(bool AValue) {
+    return AValue ? "true" : "false";
+}
+
+std::string CurrencyText(TCurrency AValue) {
+    const bool Negative = AValue < 0;
+    // The magnitude as unsigned, so that the smallest amount does not overflow.
+    std::uint64_t Abs =
+        Negative ? 0 - static_cast<std::uint64_t>(AValue) : static_cast<std::uint64_t>(AValue);
+    const auto Scale = static_cast<std::uint64_t>(CurrencyScale);
+    std::string Text = (Negative ? "-" : "") + std::to_string(Abs / Scale);
+    std::uint64_t Fraction = Abs % Scale;
+    if (Fraction != 0) {
+        char Digits[8];
+        std::snprintf(Digits, sizeof Digits, "%04llu", static_cast<unsigned long long>(Fraction));
+        std::string Tail(Digits);
+        while (!Tail.empty() && Tail.back() == '0')
+            Tail.pop_back();
+        Text += "." + Tail;
+    }
+    return Text;
+}
+
+void SetAttr(pugi::xml_node ANode, const char* AName, std::u16string_view AValue) {
+    ANode.append_attribute(AName).set_value(U16ToXml(AValue).c_str());
+}
+
+void SetAttr(pugi::xml_node ANode, const char* AName, const std::string& AValue) {
+    ANode.append_attribute(AName).set_value(AValue.c_str());
+}
+
+void SetAttr(pugi::xml_node ANode, const char* AName, long long AValue) {
+    ANode.append_attribute(AName).set_value(std::to_string(AValue).c_str());
+}
+
+std::u16string DateText(TDateTimeValue AValue) {
+    return AValue == KUnsetDate ? std::u16string(u"1899-12-30T00:00:00") : UnixToIsoText(AValue);
+}
+
+void NotSupported() {
+    throw EquException(1003, u"Операция не поддерживается этой сборкой драйвера");
+}
+
+} // namespace drv
+
+using namespace drv;
+
+void TDriver::DisconnectSocket() {
+    if (FInstance && FInstance->HasDevice()) {
+        TDevice& Device = FInstance->GetDevice();
+        if (Device.GetConnectionType() == KConnectionTcp)
+            Device.Disable();
+    }
+}
+
+void TDriver::ReconnectSocket() {
+    DisconnectSocket();
+    if (FInstance && FInstance->HasDevice()) {
+        TDevice& Device = FInstance->GetDevice();
+        if (Device.GetConnectionType() == KConnectionTcp) {
+            try {
+                Device.Enable(U16ToUtf8(FInstance->FIPAddress), FInstance->FIPPort);
+            } catch (const std::exception&) {
+                // A failed reconnection shows as the error of the next command.
+            }
+        }
+    }
+}
+
+void TDriver::PrepareDevice() {
+    TDevice& Device = CurrentDevice();
+    Device.PrintPrevDoc();
+    Device.WaitForEndPrinting();
+    Device.CancelReceipt();
+}
+
+bool TDriver::IsPrintingOn() {
+    int Mode = 0;
+    CurrentDevice().GetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Mode);
+    return Mode == 0;
+}
+
+void TDriver::CutAfterDocument(bool ASkip, bool AAfterAutoCutDocument, int AFeed) {
+    if ((AAfterAutoCutDocument && FInstance->FAutoCut) || ASkip || !IsPrintingOn())
+        return;
+    if (AFeed == -1)
+        CurrentDevice().Cut(false);
+    else
+        CurrentDevice().FeedAndCut(FInstance->FFeedCount);
+}
+
+namespace {
+
+void ApplyPrinting(TDevice& ADevice, int APrintRequired, int ASetting) {
+    int Mode = -1;
+    if (APrintRequired == -1)
+        Mode = ASetting == 2 ? 2 : 0;
+    else if (APrintRequired == 1)
+        Mode = 0;
+    else if (APrintRequired == 0)
+        Mode = 2;
+    if (Mode >= 0)
+        ADevice.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Mode);
+}
+
+} // namespace
+
+void TDriver::ApplyReceiptPrinting() {
+    ApplyPrinting(CurrentDevice(), FInstance->FPrintRequired, FInstance->FEnablePrinting);
+}
+
+void TDriver::ApplyReportPrinting() {
+    ApplyPrinting(CurrentDevice(), FInstance->FPrintRequired, FInstance->FEnableReportPrinting);
+}
+
+void TDriver::RestorePrintMode() {
+    CurrentDevice().SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField,
+                                   FInstance->FInitPrintSetting);
+}
+
+void TDriver::ReadCashierParameters(const pugi::xml_document& AInputParameters) {
+    pugi::xml_node Params = AInputParameters.document_element().child("Parameters");
+    FInstance->FCashierName = XmlToU16(Params.attribute("CashierName").value());
+    std::u16string INN(TrimView(XmlToU16(Params.attribute("CashierINN").value())));
+    FInstance->FPrintRequired = -1;
+    if (pugi::xml_attribute Print = Params.attribute("PrintRequired")) {
+        std::u16string Text(TrimView(XmlToU16(Print.value())));
+        if (SameTextI(Text, u"true"))
+            FInstance->FPrintRequired = 1;
+        else if (SameTextI(Text, u"false"))
+            FInstance->FPrintRequired = 0;
+    }
+    CheckCashierINN(INN);
+    FInstance->FCashierINN = INN;
+}
+
+void TDriver::CheckCashierINN(std::u16string_view AINN) {
+    std::u16string_view INN = TrimView(AINN);
+    if (!INN.empty() && INN.size() != 12)
+        throw EquException(3026, u"Длина ИНН кассира не равна 12");
+}
+
+void TDriver::CheckShiftState(bool AClosedRequired) {
+    std::uint8_t State = 0;
+    CurrentDevice().IsDayOpened(State);
+    if (State == 2)
+        throw EquException(3002);
+    if (AClosedRequired && State == 1)
+        throw EquException(3015);
+    if (!AClosedRequired && State == 0)
+        throw EquException(3005);
+}
+
+int TDriver::UpdateLineLength() {
+    TDevice& Device = CurrentDevice();
+    int Length = 0;
+    Device.GetLineLength(Length);
+    if (FInstance->FLineLength > 0)
+        Length = FInstance->FLineLength;
+    FInstance->FLineLen = static_cast<std::uint8_t>(Length);
+    Device.SetLineLen(FInstance->FLineLen);
+    return FInstance->FLineLen;
+}
+
+bool TDriver::IsFiscalized() {
+    TFNCurrentStatus Status;
+    CurrentDevice().GetFNCurrentStatus(Status);
+    return Status.IsFiscalized();
+}
+
+TDevice& TDriver::CurrentDevice() {
+    if (!FInstance)
+        throw EDriverError(u"Устройство не включено");
+    return FInstance->GetDevice();
+}
+
+} // namespace korv
