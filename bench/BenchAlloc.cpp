@@ -24,6 +24,16 @@ TAllocCount ThreadAllocs() {
     return {Blocks, Bytes};
 }
 
+void* CountedMalloc(std::size_t ASize) {
+    ++Blocks;
+    Bytes += ASize;
+    return std::malloc(ASize ? ASize : 1);
+}
+
+void CountedFree(void* P) {
+    std::free(P);
+}
+
 } // namespace korvbench
 
 // The aligned forms keep the library's own versions (they neither call these

@@ -6,6 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace korvbench {
@@ -17,6 +18,11 @@ struct TAllocCount {
 
 /// What this thread has allocated since it started.
 TAllocCount ThreadAllocs();
+
+/// malloc and free that count as operator new does (null on failure), for
+/// libraries with allocation hooks of their own.
+void* CountedMalloc(std::size_t ASize);
+void CountedFree(void* P);
 
 /// Counts the heap use of the measured loop; Report() adds the averages per
 /// iteration as the counters "allocs" and "alloc_bytes".

@@ -23,8 +23,10 @@ inline std::filesystem::path ScratchFolder() {
     return Dir;
 }
 
-/// Removes the scratch folder when the program ends.
+/// Removes the scratch folder when the program ends. It makes the folder
+/// first, so that the folder's own static outlives it.
 struct TScratchCleanup {
+    TScratchCleanup() { ScratchFolder(); }
     ~TScratchCleanup() {
         std::error_code Ec;
         std::filesystem::remove_all(ScratchFolder(), Ec);

@@ -4,6 +4,7 @@
 
 #include "BenchAlloc.h"
 #include "BenchTmp.h"
+#include "BenchXml.h"
 
 #include "addin/v8napi.h"
 #include "driver/uRegisterDrivers.h"
@@ -17,6 +18,8 @@
 namespace {
 
 using namespace korv;
+
+const bool XmlCounted = korvbench::CountXmlAllocations();
 
 const korvbench::TScratchCleanup Cleanup;
 
@@ -76,18 +79,25 @@ template <class R, class... A> R Slot(void* ARecord, TIface AIface, int ASlot, A
                                                                                   AArgs...);
 }
 
+/// The library as the host loads it: once for the process, classes
+/// registered, unloaded at exit.
+struct TLoadedLibrary {
+    TLoadedLibrary() {
+        korvbench::ScratchFolder();
+        V8NapiLoad();
+        RegisterDrivers();
+    }
+    ~TLoadedLibrary() { V8NapiUnload(); }
+    TLoadedLibrary(const TLoadedLibrary&) = delete;
+    TLoadedLibrary& operator=(const TLoadedLibrary&) = delete;
+};
+
 /// One driver object made through the exports, initialised by the host.
 class THostObject {
 public:
     THostObject() {
-        korvbench::ScratchFolder();
-        V8NapiLoad();
-        static const bool Registered = [] {
-            RegisterDrivers();
-            return true;
-        }();
-        (void)Registered;
-        std::u16string Names = V8GetClassNames();
+        static TLoadedLibrary Library;
+        const std::u16string Names = V8GetClassNames();
         const std::u16string First = Names.substr(0, Names.find(u'|'));
         if (V8GetClassObject(First.c_str(), &Record) != 1) {
             Record = nullptr;
@@ -99,7 +109,6 @@ public:
     ~THostObject() {
         if (Record)
             V8DestroyObject(&Record);
-        V8NapiUnload();
     }
     THostObject(const THostObject&) = delete;
     THostObject& operator=(const THostObject&) = delete;

@@ -3,6 +3,7 @@
 // walk over its positions, and the code-page conversions of receipt text.
 
 #include "BenchAlloc.h"
+#include "BenchXml.h"
 
 #include "common/uCommonUtils.h"
 #include "common/uText.h"
@@ -15,6 +16,8 @@
 namespace {
 
 using namespace korv;
+
+const bool XmlCounted = korvbench::CountXmlAllocations();
 
 /// A receipt package of APositions items as the host hands it over (UTF-16),
 /// with a stray control character in every name, which the input rule drops.
