@@ -61,6 +61,21 @@ bool InOutH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
     });
 }
 
+bool GetCurrentStatusH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
+    return EcrCall(D, R, P, N, 3, [&] {
+        // Its input only asks for the counters: input that does not read
+        // counts as not asking.
+        pugi::xml_document In, Out;
+        try {
+            ReadXml(&P[1], In);
+        } catch (const std::exception&) {
+            In.reset();
+        }
+        Ecr(D).GetCurrentStatus(In, Out);
+        D.SetOutText(&P[2], XmlText(Out));
+    });
+}
+
 template <void (TEcrlDriver::*Op)(const pugi::xml_document&)>
 bool InH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
     return EcrCall(D, R, P, N, 2, [&] {
@@ -166,7 +181,7 @@ const TExportMethod KMethods[] = {
     {u"PrintTextDocument", u"НапечататьТекстовыйДокумент", 2, InH<&E::PrintTextDocument>},
     {u"CashInOutcome", u"НапечататьЧекВнесенияВыемки", 3, CashInOutcomeH},
     {u"PrintXReport", u"НапечататьОтчетБезГашения", 2, InH<&E::PrintXReport>},
-    {u"GetCurrentStatus", u"ПолучитьТекущееСостояние", 3, InOutH<&E::GetCurrentStatus>},
+    {u"GetCurrentStatus", u"ПолучитьТекущееСостояние", 3, GetCurrentStatusH},
     {u"ReportCurrentStatusOfSettlements", u"ОтчетОТекущемСостоянииРасчетов", 3,
      InOutH<&E::ReportCurrentStatusOfSettlements>},
     {u"OpenCashDrawer", u"ОткрытьДенежныйЯщик", 1, NoArgsH<&E::OpenCashDrawer>},
