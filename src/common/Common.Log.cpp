@@ -158,6 +158,12 @@ struct TLogFinaliser {
             TLogState& S = State();
             std::lock_guard<std::mutex> G(S.Lock);
             StopBannerLocked(S);
+            // The state itself is never destroyed, but what it holds on the heap
+            // is handed back: after the library is unloaded nothing could reach it.
+            std::u16string().swap(S.Name);
+            std::u16string().swap(S.Trouble);
+            S.Sink = nullptr;
+            S.Clock = nullptr;
         } catch (...) {
         }
     }
