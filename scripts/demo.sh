@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The demo: the host tool loads the add-in as the host does and shows what it offers: its
-# description, interface revision, method table and settings form.
+# description, interface revision, method table and settings form. Then it drives the register
+# emulator through the add-in, first over TCP, then over a serial line (a pseudo-terminal the
+# driver reaches as COM5): the equipment test, the registration data, the status with its
+# counters, the clock and the last document of the FN.
 #
 #   scripts/demo.sh [BUILD_DIR]      (default: build/)
 set -euo pipefail
@@ -12,8 +15,18 @@ LIB="$BUILD/lib/libKorvander.so"
 [ -x "$HOST" ] || { echo "demo: $HOST is missing (build first: ./run build)" >&2; exit 1; }
 [ -f "$LIB" ] || { echo "demo: $LIB is missing (build first: ./run build)" >&2; exit 1; }
 
+EMULATOR="$BUILD/bin/kkt-emulator"
 TMP="$(mktemp -d)"
-trap 'rm -rf "$TMP"' EXIT
+EMU_PIDS=()
+cleanup() {
+    local pid
+    for pid in "${EMU_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
 # The driver's log goes to a scratch folder, not into the machine's common folder.
 export KORVANDER_LOG_DIR="$TMP/log"
 
@@ -57,5 +70,66 @@ sed 's/</\n</g' "$TMP/form.xml" | awk '
     /^<Parameter / { flush(); param = attr("Name"); caption = "\"" attr("Caption") "\""; type = attr("TypeValue"); def = attr("DefaultValue") }
     /^<Item / { choices++ }
     END { flush() }'
+
+if [ ! -x "$EMULATOR" ]; then
+    echo
+    echo "(no register emulator in $BUILD/bin: the register part of the demo is skipped)"
+    exit 0
+fi
+
+# start_emulator NAME ARGS...: starts the emulator with its state in the scratch folder and
+# leaves its first line (the link it serves) in LINE.
+start_emulator() {
+    local name="$1" fd
+    shift
+    mkfifo "$TMP/$name.out"
+    "$EMULATOR" --state "$TMP/$name.bin" --registered "$@" >"$TMP/$name.out" 2>"$TMP/$name.err" &
+    EMU_PIDS+=($!)
+    exec {fd}<"$TMP/$name.out"
+    LINE=""
+    read -r -t 20 LINE <&"$fd" || { echo "demo: the emulator did not start" >&2; cat "$TMP/$name.err" >&2; exit 1; }
+}
+
+# session TITLE SETTINGS: the reading operations on one register, each answer printed.
+session() {
+    local title="$1" settings="$2"
+    say "$title: EquipmentTest, GetDataKKT, GetCurrentStatus with counters, GetDateTime, GetDocumentInformation"
+    timeout 60 "$HOST" -q "$LIB" -f - <<END
+EquipmentTest "" "$settings" out:description out:demo
+expect true
+print "EquipmentTest:" \$description
+ConnectEquipment out:id "" "$settings"
+expect true
+print "ConnectEquipment: DeviceID" \$id
+GetDataKKT \$id out:kkt
+expect true
+print "GetDataKKT:" \$kkt
+GetCurrentStatus \$id "<InputParameters><Parameters GetCounters=\"true\"/></InputParameters>" out:status
+expect true
+print "GetCurrentStatus:" \$status
+GetDateTime \$id out:clock
+expect true
+print "GetDateTime:" \$clock
+GetDocumentInformation \$id 0 out:doc
+expect true
+print "GetDocumentInformation (the last document):" \$doc
+DisconnectEquipment \$id
+expect true
+END
+}
+
+param() { printf '<Parameter Name=\\"%s\\" Value=\\"%s\\"/>' "$1" "$2"; }
+
+start_emulator tcp --tcp 0
+PORT="${LINE##*:}"
+session "TCP, register emulator on 127.0.0.1:$PORT" \
+    "<Parameters>$(param PortNumber 9999)$(param IPAddress 127.0.0.1)$(param IPPort "$PORT")$(param ConnectPwd 30)</Parameters>"
+
+export KORVANDER_COM_DIR="$TMP/com"
+mkdir -p "$KORVANDER_COM_DIR"
+start_emulator serial --pty --link "$KORVANDER_COM_DIR/COM5"
+session "serial line COM5 -> ${LINE#pty }" \
+    "<Parameters>$(param PortNumber 5)$(param BaudRate 115200)$(param ConnectPwd 30)</Parameters>"
+
 echo
-echo "(the host tool: $HOST --help)"
+echo "(the host tool: $HOST --help; the emulator: $EMULATOR --help)"
