@@ -1,6 +1,7 @@
 #pragma once
-// A scratch folder for what the benchmarks make the driver write (its log):
-// under the build folder's temp, never the machine's own log folder.
+// A scratch folder for what the benchmarks make the driver write (its log),
+// in the system's temporary folder, never the machine's own log folder; and
+// an empty folder of serial ports, so that no real port is ever looked at.
 
 #include <cstdlib>
 #include <filesystem>

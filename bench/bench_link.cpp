@@ -52,7 +52,9 @@ template <class F> std::string CommandsOf(emu::Emulator& AEm, F&& AWork) {
         const std::uint16_t C = Log[I].code;
         char Buf[8];
         std::snprintf(Buf, sizeof Buf, C > 0xFF ? "%04X" : "%02X", C);
-        Codes += (Codes.empty() ? "" : " ") + std::string(Buf);
+        if (!Codes.empty())
+            Codes += ' ';
+        Codes += Buf;
     }
     return Codes;
 }
@@ -63,13 +65,13 @@ void BM_SocketRoundTrip(benchmark::State& AState) {
     auto Em = StartRegister(AState);
     if (!Em)
         return;
-    SetLogMode(static_cast<int>(AState.range(0)));
     TSocketProtocol Link;
     Link.SetReceiveTimeout(2000);
     if (Link.Connect("127.0.0.1", Em->TcpPort()) != 0) {
         AState.SkipWithError("no connection to the emulator");
         return;
     }
+    SetLogMode(static_cast<int>(AState.range(0)));
     const std::string Pwd = "\x1E\0\0\0"s;
     std::string Response;
     korvbench::THeapMeter Heap;
