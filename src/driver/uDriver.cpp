@@ -57,8 +57,9 @@ void TDriver::ConnectEquipment(const pugi::xml_document& ASettings) {
         SetLogEnabled(Instance->FLogEnabled);
         OpenDevice(*Instance);
     } catch (...) {
-        // A failed connection leaves nothing registered.
+        // A failed connection leaves nothing registered, its log switch included.
         FInstance = nullptr;
+        RemoveDeviceLogFlag(FDeviceID);
         throw;
     }
     FInstanceList[FDeviceID] = std::move(Instance);
@@ -111,8 +112,10 @@ std::unique_ptr<TDevice> TDriver::CreateDevice(bool ATcp) {
 
 void TDriver::DisconnectEquipment(const std::u16string& ADeviceID) {
     auto It = FInstanceList.find(ADeviceID);
-    if (It != FInstanceList.end())
+    if (It != FInstanceList.end()) {
         FInstanceList.erase(It);
+        RemoveDeviceLogFlag(ADeviceID);
+    }
     FInstance = nullptr;
     TEcrlDriver::DisconnectEquipment(ADeviceID);
 }

@@ -39,15 +39,28 @@ public:
     int EnableCode = 0;
     int Enables = 0, Disables = 0;
     std::map<std::string, std::string> Answers;
+    /// Commands (with their data) that get no answer: the link's code.
+    std::map<std::string, int> Silent;
     std::vector<std::string> Commands;
 
     int Enable(int, int) override { return ++Enables, EnableCode; }
     int Enable(const std::string&, int) override { return ++Enables, EnableCode; }
-    void Disable() override { ++Disables; }
+    /// Also counts the link closings here, for registers the driver frees.
+    int* DisableCount = nullptr;
+    void Disable() override {
+        ++Disables;
+        if (DisableCount)
+            ++*DisableCount;
+    }
 
     int RunCommand(std::string_view ACmd, std::string_view AData, int, bool, bool) override {
         std::string Key(ACmd);
         Commands.push_back(Key);
+        auto Lost = Silent.find(Key + std::string(AData));
+        if (Lost != Silent.end()) {
+            FResponse.clear();
+            return Lost->second;
+        }
         auto It = Answers.find(Key + std::string(AData));
         if (It == Answers.end())
             It = Answers.find(Key);
@@ -166,12 +179,14 @@ TEST_F(DriverOperations, FailedConnectionKeepsTheLinkCodeAndFreesTheInstance) {
     EXPECT_EQ(Driver.Instance(), nullptr);
 
     // A register that fails after the link is up is let go too.
-    Driver.Setup = [](TTableRegister& D) {
+    int Closed = 0;
+    Driver.Setup = [&](TTableRegister& D) {
         D.Answers["\x1F" + Bytes({17, 1, 0, 7})] = Bytes({0x5E});
+        D.DisableCount = &Closed;
     };
     EXPECT_THROW(Driver.ConnectEquipment(Settings(KTcp)), EDriverError);
     EXPECT_EQ(Driver.InstanceCount(), 0u);
-    EXPECT_EQ(Driver.Made.back()->Disables, 1);
+    EXPECT_EQ(Closed, 1);
 }
 
 TEST_F(DriverOperations, RefusedTcpPortThroughTheRealLink) {
@@ -364,6 +379,45 @@ TEST_F(DriverOperations, CurrentStatusWithAndWithoutCounters) {
     pugi::xml_node NonCash = Full.child("OutputParameters").child("Payments").child("NonCash");
     EXPECT_STREQ(NonCash.attribute("Sell").value(), "20.05");
     EXPECT_STREQ(NonCash.attribute("SellReturn").value(), "0");
+}
+
+TEST_F(DriverOperations, RegistrationDataStopsAtARefusedCellButNotAtABrokenLink) {
+    Connect();
+    TTableRegister& D = *Driver.Made[0];
+    std::string Fn(40, '\0');
+    Fn[1] = 3;
+    D.Answers["\xFF\x01"] = Fn;
+    std::string Reg(61, '\0');
+    Reg[57] = 1; // the registration document
+    D.Answers["\xFF\x09"] = Reg;
+    D.Cell(18, 1, 1, "0012345\0\0");
+    D.Cell(18, 1, 2, "7701234567  ");
+    const std::string CompanyCell = "\x1F" + Bytes({18, 1, 0, 7});
+    D.Answers[CompanyCell] = Bytes({0x5E}); // the register has no such cell
+
+    pugi::xml_document Doc;
+    Driver.GetDataKKT(Doc);
+    pugi::xml_node P = Doc.child("Parameters");
+    EXPECT_STREQ(P.attribute("Fiscal").value(), "true");
+    EXPECT_STREQ(P.attribute("DocumentNumber").value(), "1");
+    EXPECT_STREQ(P.attribute("KKTSerialNumber").value(), "0012345");
+    EXPECT_STREQ(P.attribute("INN").value(), "7701234567");
+    EXPECT_STREQ(P.attribute("FFDVersionKKT").value(), "1.2");
+    EXPECT_STREQ(P.attribute("TaxationSystems").value(), "");
+    EXPECT_FALSE(P.attribute("CompanyName"));
+
+    // The link breaking down is a failure, not a shorter list.
+    D.Answers.erase(CompanyCell);
+    D.Silent[CompanyCell] = 1007;
+    pugi::xml_document Broken;
+    EXPECT_THROW(Driver.GetDataKKT(Broken), std::exception);
+
+    // Not fiscalized: only that.
+    Fn[1] = 1;
+    D.Answers["\xFF\x01"] = Fn;
+    pugi::xml_document Fresh;
+    Driver.GetDataKKT(Fresh);
+    EXPECT_EQ(U16ToUtf8(XmlText(Fresh)), "<?xml version=\"1.0\"?>\n<Parameters Fiscal=\"false\"/>");
 }
 
 TDocElement Element(int ATag, TFFD AType, std::u16string AValue,
