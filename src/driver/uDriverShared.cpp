@@ -53,7 +53,8 @@ std::string CurrencyText(TCurrency AValue) {
     std::uint64_t Abs =
         Negative ? 0 - static_cast<std::uint64_t>(AValue) : static_cast<std::uint64_t>(AValue);
     const auto Scale = static_cast<std::uint64_t>(CurrencyScale);
-    std::string Text = (Negative ? "-" : "") + std::to_string(Abs / Scale);
+    std::string Text = Negative ? "-" : "";
+    Text += std::to_string(Abs / Scale);
     std::uint64_t Fraction = Abs % Scale;
     if (Fraction != 0) {
         char Digits[8];

@@ -9,7 +9,7 @@
 #include "driver/uDriverInternal.h"
 #include "driver/uDriverXml.h"
 
-#include <limits>
+#include <cstdlib>
 #include <optional>
 
 namespace korv {
