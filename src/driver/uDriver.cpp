@@ -148,6 +148,7 @@ void TDriver::EquipmentTest(const pugi::xml_document& ASettings, std::u16string&
         int Protocol = 0, Subversion = 0, ModelIndex = 0, Lang = 0;
         std::string Model;
         Device.GetDeviceType(Protocol, Subversion, Model, ModelIndex, Lang);
+        Model = TrimBytes(Model.substr(0, Model.find('\0')));
         ADescription = AnsiToU16(Model) + u", № " + AnsiToU16(Serial) + u", " +
                        (Fiscalized ? u"ФИСК" : u"НЕ ФИСК");
         FInstance->FPrintRequired = -1;

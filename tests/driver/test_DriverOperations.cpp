@@ -42,6 +42,10 @@ public:
     /// Commands (with their data) that get no answer: the link's code.
     std::map<std::string, int> Silent;
     std::vector<std::string> Commands;
+    /// Every command with its data, also kept here when set (for registers
+    /// the driver frees).
+    std::vector<std::pair<std::string, std::string>> Sent;
+    std::vector<std::pair<std::string, std::string>>* SentLog = nullptr;
 
     int Enable(int, int) override { return ++Enables, EnableCode; }
     int Enable(const std::string&, int) override { return ++Enables, EnableCode; }
@@ -56,6 +60,9 @@ public:
     int RunCommand(std::string_view ACmd, std::string_view AData, int, bool, bool) override {
         std::string Key(ACmd);
         Commands.push_back(Key);
+        Sent.emplace_back(Key, AData);
+        if (SentLog)
+            SentLog->emplace_back(Key, AData);
         auto Lost = Silent.find(Key + std::string(AData));
         if (Lost != Silent.end()) {
             FResponse.clear();
@@ -289,6 +296,45 @@ TEST_F(DriverOperations, CashierParametersAndPrintModeOfTheOperation) {
     Driver.ApplyReportPrinting();
     ASSERT_FALSE(D.Commands.empty());
     EXPECT_EQ(D.Commands.back(), "\x1E");
+}
+
+TEST_F(DriverOperations, EquipmentTestDescribesPrintsAndLeavesNoInstance) {
+    std::vector<std::pair<std::string, std::string>> Sent;
+    Driver.Setup = [&](TTableRegister& D) {
+        D.Answers["\xFC"] = Bytes({0, 0, 0, 1, 2, 3, 0}) + std::string("KKT-1\0\0", 7);
+        D.Cell(18, 1, 1, std::string("00012345678901234567\0", 21));
+        std::string Fn(40, '\0');
+        Fn[1] = 3;
+        D.Answers["\xFF\x01"] = Fn;
+        D.Cell(17, 1, 7, Bytes({2})); // the register is set not to print
+        D.SentLog = &Sent;
+    };
+    std::u16string Description, Demo = u"x";
+    Driver.EquipmentTest(Settings(KTcp + u"<Parameter Name=\"EnablePrinting\" Value=\"0\"/>"),
+                         Description, Demo);
+    EXPECT_EQ(Description, u"KKT-1, № 0001234567890123, ФИСК");
+    EXPECT_EQ(Demo, u"");
+    EXPECT_EQ(Driver.InstanceCount(), 0u);
+    EXPECT_EQ(Driver.DeviceID(), u"");
+    // The description printed as one line while printing was on, then the
+    // print mode put back as it was read.
+    const std::string PrintMode = Bytes({17, 1, 0, 7});
+    std::vector<std::string> Steps;
+    for (const auto& [Cmd, Data] : Sent) {
+        if (Cmd == "\x17")
+            Steps.push_back("print " + Data.substr(1));
+        else if (Cmd == "\x1E" && Data.rfind(PrintMode, 0) == 0)
+            Steps.push_back("mode " + std::to_string(Data.back()));
+    }
+    EXPECT_EQ(Steps,
+              (std::vector<std::string>{"mode 0", "print " + U16ToAnsi(Description), "mode 2"}));
+
+    // A register that does not answer: the failure reaches the caller, no instance stays.
+    Driver.Setup = [](TTableRegister& D) { D.Silent["\x1F" + Bytes({17, 1, 0, 7})] = 1007; };
+    EXPECT_THROW(Driver.EquipmentTest(Settings(KTcp), Description, Demo), std::exception);
+    EXPECT_EQ(Description, u"");
+    EXPECT_EQ(Driver.InstanceCount(), 0u);
+    EXPECT_EQ(Driver.Instance(), nullptr);
 }
 
 TEST(TaxValues, RatesInTheRegistersOrder) {
