@@ -15,16 +15,16 @@ uint8_t Byte(std::string_view d, size_t i) {
     return static_cast<uint8_t>(d[i]);
 }
 
-CommandSpec Exact(size_t n, bool password = true) {
-    CommandSpec s;
+CommandRule Exact(size_t n, bool password = true) {
+    CommandRule s;
     s.minLen = n;
     s.maxLen = n;
     s.password = password;
     return s;
 }
 
-CommandSpec Range(size_t min, size_t max) {
-    CommandSpec s;
+CommandRule Range(size_t min, size_t max) {
+    CommandRule s;
     s.minLen = min;
     s.maxLen = max;
     return s;

@@ -250,13 +250,13 @@ void Tables::Deserialize(std::string_view data) {
 // Dispatcher
 
 void Dispatcher::RegisterCommand(uint16_t code, size_t minLen, Handler handler) {
-    CommandSpec spec;
-    spec.minLen = minLen;
-    RegisterCommand(code, spec, std::move(handler));
+    CommandRule rule;
+    rule.minLen = minLen;
+    RegisterCommand(code, rule, std::move(handler));
 }
 
-void Dispatcher::RegisterCommand(uint16_t code, CommandSpec spec, Handler handler) {
-    table_[code] = Entry{spec, std::move(handler)};
+void Dispatcher::RegisterCommand(uint16_t code, CommandRule rule, Handler handler) {
+    table_[code] = Entry{rule, std::move(handler)};
 }
 
 size_t Dispatcher::CodeLength(std::string_view message) {
@@ -309,13 +309,13 @@ std::string Dispatcher::Execute(Register& reg, std::string_view message) const {
     Fault fault;
     if (it == table_.end()) {
         answer = Fail(rc::BadFormat);
-    } else if (it->second.spec.password && rest.size() < 4) {
+    } else if (it->second.rule.password && rest.size() < 4) {
         answer = Fail(rc::BadFormat);
-    } else if (it->second.spec.password && GetLE(rest, 0, 4) != reg.Opts().password) {
+    } else if (it->second.rule.password && GetLE(rest, 0, 4) != reg.Opts().password) {
         answer = Fail(rc::BadPassword);
     } else {
-        std::string_view data = it->second.spec.password ? rest.substr(4) : rest;
-        if (data.size() < it->second.spec.minLen || data.size() > it->second.spec.maxLen) {
+        std::string_view data = it->second.rule.password ? rest.substr(4) : rest;
+        if (data.size() < it->second.rule.minLen || data.size() > it->second.rule.maxLen) {
             answer = Fail(rc::BadFormat);
         } else if (reg.TakeFault(Fault::ResultCode, code, &fault)) {
             answer = Fail(static_cast<uint8_t>(fault.value));

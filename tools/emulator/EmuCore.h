@@ -136,7 +136,7 @@ struct PowerLoss {};
 
 // Per-command entry of the dispatch table.
 using Handler = std::function<Answer(Register&, std::string_view data)>;
-struct CommandSpec {
+struct CommandRule {
     size_t minLen = 0;    // data bytes after the password
     size_t maxLen = 255;  // longer data gets result 1
     bool password = true; // the command carries the 4-byte connection password
@@ -146,7 +146,7 @@ class Dispatcher {
 public:
     // Codes: 0x00..0xFE one byte; 0xFF00 | nn for the two-byte codes 0xFF nn.
     void RegisterCommand(uint16_t code, size_t minLen, Handler handler);
-    void RegisterCommand(uint16_t code, CommandSpec spec, Handler handler);
+    void RegisterCommand(uint16_t code, CommandRule rule, Handler handler);
     bool Has(uint16_t code) const { return table_.count(code) != 0; }
     // Runs one command message (code bytes + password + data) and returns the answer message
     // (code echo + result + data). Thrown PowerLoss passes through.
@@ -158,7 +158,7 @@ public:
 
 private:
     struct Entry {
-        CommandSpec spec;
+        CommandRule rule;
         Handler handler;
     };
     std::map<uint16_t, Entry> table_;

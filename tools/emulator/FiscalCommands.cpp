@@ -228,15 +228,15 @@ using namespace fiscal;
 
 namespace {
 
-CommandSpec Exact(size_t n) {
-    CommandSpec s;
+CommandRule Exact(size_t n) {
+    CommandRule s;
     s.minLen = n;
     s.maxLen = n;
     return s;
 }
 
-CommandSpec Between(size_t min, size_t max) {
-    CommandSpec s;
+CommandRule Between(size_t min, size_t max) {
+    CommandRule s;
     s.minLen = min;
     s.maxLen = max;
     return s;
@@ -446,8 +446,8 @@ void RegisterFiscalCommands(Register& reg, Dispatcher& d, const Options& opt) {
     auto ctx = std::make_shared<Ctx>();
     auto cmds = std::make_shared<Commands>(ctx);
     using M = Answer (Commands::*)(Register&, std::string_view) const;
-    auto add = [&d, cmds](uint16_t code, CommandSpec spec, M m) {
-        d.RegisterCommand(code, spec, [cmds, m](Register& r, std::string_view data) {
+    auto add = [&d, cmds](uint16_t code, CommandRule rule, M m) {
+        d.RegisterCommand(code, rule, [cmds, m](Register& r, std::string_view data) {
             if (r.Fn()->Damaged())
                 return Fail(kFnFailure);
             return ((*cmds).*m)(r, data);
