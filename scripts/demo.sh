@@ -15,20 +15,12 @@ LIB="$BUILD/lib/libKorvander.so"
 [ -x "$HOST" ] || { echo "demo: $HOST is missing (build first: ./run build)" >&2; exit 1; }
 [ -f "$LIB" ] || { echo "demo: $LIB is missing (build first: ./run build)" >&2; exit 1; }
 
-EMULATOR="$BUILD/bin/kkt-emulator"
-TMP="$(mktemp -d)"
-EMU_PIDS=()
-cleanup() {
-    local pid
-    for pid in "${EMU_PIDS[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$TMP"
-}
-trap cleanup EXIT
-# The driver's log goes to a scratch folder, not into the machine's common folder.
-export KORVANDER_LOG_DIR="$TMP/log"
+KORVANDER_EMULATOR="$BUILD/bin/kkt-emulator"
+EMULATOR="$KORVANDER_EMULATOR"
+# shellcheck source=emulator-lib.sh
+source "$ROOT/scripts/emulator-lib.sh"
+# A scratch folder for the emulators' state and the driver's log (not the machine's folder).
+emu_scratch korvander-demo
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -77,19 +69,6 @@ if [ ! -x "$EMULATOR" ]; then
     exit 0
 fi
 
-# start_emulator NAME ARGS...: starts the emulator with its state in the scratch folder and
-# leaves its first line (the link it serves) in LINE.
-start_emulator() {
-    local name="$1" fd
-    shift
-    mkfifo "$TMP/$name.out"
-    "$EMULATOR" --state "$TMP/$name.bin" --registered "$@" >"$TMP/$name.out" 2>"$TMP/$name.err" &
-    EMU_PIDS+=($!)
-    exec {fd}<"$TMP/$name.out"
-    LINE=""
-    read -r -t 20 LINE <&"$fd" || { echo "demo: the emulator did not start" >&2; cat "$TMP/$name.err" >&2; exit 1; }
-}
-
 # session TITLE SETTINGS: the reading operations on one register, each answer printed.
 session() {
     local title="$1" settings="$2"
@@ -118,18 +97,13 @@ expect true
 END
 }
 
-param() { printf '<Parameter Name=\\"%s\\" Value=\\"%s\\"/>' "$1" "$2"; }
-
-start_emulator tcp --tcp 0
-PORT="${LINE##*:}"
-session "TCP, register emulator on 127.0.0.1:$PORT" \
-    "<Parameters>$(param PortNumber 9999)$(param IPAddress 127.0.0.1)$(param IPPort "$PORT")$(param ConnectPwd 30)</Parameters>"
+start_emulator tcp "tcp 127.0.0.1:*" --tcp 0 --registered
+session "TCP, register emulator on 127.0.0.1:$PORT" "$(tcp_settings "$PORT")"
 
 export KORVANDER_COM_DIR="$TMP/com"
 mkdir -p "$KORVANDER_COM_DIR"
-start_emulator serial --pty --link "$KORVANDER_COM_DIR/COM5"
-session "serial line COM5 -> ${LINE#pty }" \
-    "<Parameters>$(param PortNumber 5)$(param BaudRate 115200)$(param ConnectPwd 30)</Parameters>"
+start_emulator serial "pty /dev/*" --pty --link "$KORVANDER_COM_DIR/COM5" --registered
+session "serial line COM5 -> ${LINE#pty }" "$(serial_settings 5)"
 
 echo
 echo "(the host tool: $HOST --help; the emulator: $EMULATOR --help)"

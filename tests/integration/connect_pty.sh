@@ -8,56 +8,15 @@ if [ -z "${KORVANDER_EMULATOR:-}" ]; then
     echo "no register emulator in this build: nothing to test"
     exit 0
 fi
-mkdir -p "${KORVANDER_TEST_TMP:-/tmp}"
-TMP="$(mktemp -d "${KORVANDER_TEST_TMP:-/tmp}/connect-pty.XXXXXX")"
-PIDS=()
-cleanup() {
-    local pid
-    for pid in "${PIDS[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$TMP"
-}
-trap cleanup EXIT
-export KORVANDER_LOG_DIR="$TMP/log"
+# shellcheck source=../../scripts/emulator-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/emulator-lib.sh"
+emu_scratch connect-pty
 export KORVANDER_COM_DIR="$TMP/com"
 mkdir -p "$KORVANDER_COM_DIR"
-
-# start_emulator NAME PATTERN ARGS...: starts an emulator and waits for its first line,
-# which must match PATTERN; leaves that line in LINE.
-start_emulator() {
-    local name="$1" pattern="$2" fd
-    shift 2
-    mkfifo "$TMP/$name.out"
-    "$KORVANDER_EMULATOR" --state "$TMP/$name.bin" "$@" >"$TMP/$name.out" 2>"$TMP/$name.err" &
-    PIDS+=($!)
-    exec {fd}<"$TMP/$name.out"
-    LINE=""
-    read -r -t 30 LINE <&"$fd" || { echo "emulator $name did not start" >&2; cat "$TMP/$name.err" >&2; exit 1; }
-    # shellcheck disable=SC2254
-    case "$LINE" in
-        $pattern) ;;
-        *) echo "unexpected first line from emulator $name: $LINE" >&2; exit 1 ;;
-    esac
-}
 
 start_emulator serial "pty /dev/*" --pty --link "$KORVANDER_COM_DIR/COM5" --registered
 [ -L "$KORVANDER_COM_DIR/COM5" ] || { echo "no COM5 link to the pseudo-terminal" >&2; exit 1; }
 start_emulator network "tcp 127.0.0.1:*" --tcp 0
-PORT="${LINE##*:}"
-
-serial_settings() {
-    printf '<Parameters><Parameter Name=\\"PortNumber\\" Value=\\"%s\\"/>' "$1"
-    printf '<Parameter Name=\\"BaudRate\\" Value=\\"115200\\"/>'
-    printf '<Parameter Name=\\"ConnectPwd\\" Value=\\"30\\"/></Parameters>'
-}
-tcp_settings() {
-    printf '<Parameters><Parameter Name=\\"PortNumber\\" Value=\\"9999\\"/>'
-    printf '<Parameter Name=\\"IPAddress\\" Value=\\"127.0.0.1\\"/>'
-    printf '<Parameter Name=\\"IPPort\\" Value=\\"%s\\"/>' "$1"
-    printf '<Parameter Name=\\"ConnectPwd\\" Value=\\"30\\"/></Parameters>'
-}
 
 timeout 120 "$KORVANDER_HOST" -q "$KORVANDER_LIB" -f - <<END
 ConnectEquipment out:com "" "$(serial_settings 5)"

@@ -8,46 +8,13 @@ if [ -z "${KORVANDER_EMULATOR:-}" ]; then
     echo "no register emulator in this build: nothing to test"
     exit 0
 fi
-mkdir -p "${KORVANDER_TEST_TMP:-/tmp}"
-TMP="$(mktemp -d "${KORVANDER_TEST_TMP:-/tmp}/connect-tcp.XXXXXX")"
-PIDS=()
-cleanup() {
-    local pid
-    for pid in "${PIDS[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$TMP"
-}
-trap cleanup EXIT
-export KORVANDER_LOG_DIR="$TMP/log"
+# shellcheck source=../../scripts/emulator-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/emulator-lib.sh"
+emu_scratch connect-tcp
 
-# start_emulator NAME ARGS...: starts an emulator on a free port of 127.0.0.1; sets PORT.
-start_emulator() {
-    local name="$1" line="" fd
-    shift
-    mkfifo "$TMP/$name.out"
-    "$KORVANDER_EMULATOR" --tcp 0 --state "$TMP/$name.bin" "$@" >"$TMP/$name.out" 2>"$TMP/$name.err" &
-    PIDS+=($!)
-    exec {fd}<"$TMP/$name.out"
-    read -r -t 30 line <&"$fd" || { echo "emulator $name did not start" >&2; cat "$TMP/$name.err" >&2; exit 1; }
-    case "$line" in
-        "tcp 127.0.0.1:"[0-9]*) PORT="${line##*:}" ;;
-        *) echo "unexpected first line from the emulator: $line" >&2; exit 1 ;;
-    esac
-}
-
-settings() {
-    printf '<Parameters><Parameter Name=\\"PortNumber\\" Value=\\"9999\\"/>'
-    printf '<Parameter Name=\\"IPAddress\\" Value=\\"127.0.0.1\\"/>'
-    printf '<Parameter Name=\\"IPPort\\" Value=\\"%s\\"/>' "$1"
-    printf '<Parameter Name=\\"ConnectPwd\\" Value=\\"30\\"/>'
-    printf '<Parameter Name=\\"LogEnabled\\" Value=\\"%s\\"/></Parameters>' "${2:-false}"
-}
-
-start_emulator registered --registered
+start_emulator registered "tcp 127.0.0.1:*" --tcp 0 --registered
 PORT_A=$PORT
-start_emulator fresh
+start_emulator fresh "tcp 127.0.0.1:*" --tcp 0
 PORT_B=$PORT
 
 # Nothing listens on port 1 of 127.0.0.1 (binding it takes root, and no test does).
@@ -69,9 +36,9 @@ GetDescription out:d
 expect-contains \$d "LogIsEnabled=\"false\""
 
 # Two registers at once.
-ConnectEquipment out:a "" "$(settings "$PORT_A")"
+ConnectEquipment out:a "" "$(tcp_settings "$PORT_A")"
 expect true
-ConnectEquipment out:b "" "$(settings "$PORT_B")"
+ConnectEquipment out:b "" "$(tcp_settings "$PORT_B")"
 expect true
 expect-not-contains \$a \$b
 
@@ -141,14 +108,14 @@ DisconnectEquipment \$b
 expect true
 
 # The equipment test, against the register and against a port nothing listens on.
-EquipmentTest "" "$(settings "$PORT_A")" out:description out:demo
+EquipmentTest "" "$(tcp_settings "$PORT_A")" out:description out:demo
 expect true
 expect-match \$description "^.+, № [0-9]+, ФИСК\$"
 expect-equal \$demo ""
-EquipmentTest "" "$(settings "$DEAD_PORT")" out:description out:demo
+EquipmentTest "" "$(tcp_settings "$DEAD_PORT")" out:description out:demo
 expect false
 expect-contains \$errtext "Ошибка соединения с ККТ"
-ConnectEquipment out:bad "" "$(settings "$DEAD_PORT")"
+ConnectEquipment out:bad "" "$(tcp_settings "$DEAD_PORT")"
 expect false
 expect-contains \$errtext "Ошибка соединения с ККТ"
 memory

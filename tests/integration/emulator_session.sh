@@ -7,42 +7,13 @@ if [ -z "${KORVANDER_EMULATOR:-}" ]; then
     echo "no register emulator in this build: nothing to test"
     exit 0
 fi
-mkdir -p "${KORVANDER_TEST_TMP:-/tmp}"
-TMP="$(mktemp -d "${KORVANDER_TEST_TMP:-/tmp}/session.XXXXXX")"
-EMU_PID=""
-cleanup() {
-    if [ -n "$EMU_PID" ]; then
-        kill "$EMU_PID" 2>/dev/null || true
-        wait "$EMU_PID" 2>/dev/null || true
-    fi
-    rm -rf "$TMP"
-}
-trap cleanup EXIT
-export KORVANDER_LOG_DIR="$TMP/log"
-
-# The emulator on a free port of 127.0.0.1; its first line names the port.
-mkfifo "$TMP/emu.out"
-"$KORVANDER_EMULATOR" --tcp 0 --state "$TMP/state.bin" >"$TMP/emu.out" 2>"$TMP/emu.err" &
-EMU_PID=$!
-exec {EMU_OUT}<"$TMP/emu.out"
-line=""
-read -r -t 30 line <&"$EMU_OUT" || { echo "the emulator did not start" >&2; cat "$TMP/emu.err" >&2; exit 1; }
-PORT="${line##*:}"
-case "$line" in
-    "tcp 127.0.0.1:"[0-9]*) ;;
-    *) echo "unexpected first line from the emulator: $line" >&2; exit 1 ;;
-esac
-
-settings() {
-    printf '<Parameters><Parameter Name=\\"PortNumber\\" Value=\\"9999\\"/>'
-    printf '<Parameter Name=\\"IPAddress\\" Value=\\"127.0.0.1\\"/>'
-    printf '<Parameter Name=\\"IPPort\\" Value=\\"%s\\"/>' "$1"
-    printf '<Parameter Name=\\"ConnectPwd\\" Value=\\"30\\"/>'
-    printf '<Parameter Name=\\"LogEnabled\\" Value=\\"%s\\"/></Parameters>' "$2"
-}
+# shellcheck source=../../scripts/emulator-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/emulator-lib.sh"
+emu_scratch session
+start_emulator register "tcp 127.0.0.1:*" --tcp 0
 
 "$KORVANDER_HOST" "$KORVANDER_LIB" -f - <<END
-ConnectEquipment out:id "" "$(settings "$PORT" true)"
+ConnectEquipment out:id "" "$(tcp_settings "$PORT" true)"
 expect true
 expect-match \$id "^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\$"
 GetLastError out:text
@@ -60,7 +31,7 @@ GetDescription out:d
 expect true
 
 # A second register on the same emulator is a second instance with its own DeviceID.
-ConnectEquipment out:id2 "" "$(settings "$PORT" false)"
+ConnectEquipment out:id2 "" "$(tcp_settings "$PORT" false)"
 expect true
 expect-not-contains \$id2 \$id
 DisconnectEquipment \$id2
@@ -73,12 +44,12 @@ expect-error 1001
 expect-contains \$errtext "не существует или уже был отключен"
 
 # Nothing listens on port 1: the connection is refused and reported.
-ConnectEquipment out:bad "" "$(settings 1 false)"
+ConnectEquipment out:bad "" "$(tcp_settings 1 false)"
 expect false
 expect-contains \$errtext "Ошибка соединения с ККТ"
 
 # The equipment test connects, describes the register and disconnects again.
-EquipmentTest "" "$(settings "$PORT" false)" out:description out:demo
+EquipmentTest "" "$(tcp_settings "$PORT" false)" out:description out:demo
 expect true
 expect-match \$description "^.+, № .*, (ФИСК|НЕ ФИСК)\$"
 END
