@@ -313,9 +313,10 @@ std::u16string TCommonDriver::EquipmentParameters() {
 std::u16string TCommonDriver::GetDescription() {
     const TDriverInfo& Info = DriverInfo();
     std::u16string LogPath = GetLogFileName(true);
-    std::u16string Trouble = LogTrouble();
-    if (!Trouble.empty())
-        WriteLog(u"GetDescription", Trouble, TLogLevel::Error);
+    // A log that cannot be written never fails a call; its first trouble is
+    // shown here instead, once, after the attributes the host knows.
+    const std::u16string Trouble = LogTrouble();
+    ClearLogTrouble();
     pugi::xml_document Doc;
     pugi::xml_node Root = Doc.append_child("DriverDescription");
     SetAttr(Root, "Name", Info.Name);
@@ -328,6 +329,8 @@ std::u16string TCommonDriver::GetDescription() {
     SetAttr(Root, "DownloadURL", Info.DownloadURL);
     SetAttr(Root, "LogIsEnabled", BoolText(GetLogEnabled()));
     SetAttr(Root, "LogPath", LogPath);
+    if (!Trouble.empty())
+        SetAttr(Root, "LogState", Trouble);
     return XmlText(Doc);
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -237,6 +238,29 @@ TEST_F(DriverSurface, LogSwitchReportsTheSettingNotTheModeOfTheCall) {
     SetLogMode(4);
     EXPECT_EQ(Described(), "false");
     EXPECT_FALSE(Read());
+}
+
+TEST_F(DriverSurface, DescriptionShowsALogThatCannotBeWritten) {
+    auto LogState = [&] {
+        THostCall C(Mem, 1);
+        EXPECT_TRUE(Call(u"GetDescription", C));
+        pugi::xml_document Doc;
+        return std::string(
+            Parse(C.Text(0), Doc).document_element().attribute("LogState").value());
+    };
+    EXPECT_EQ(LogState(), "");
+    // A folder below a regular file can never be made, not even by root.
+    const std::filesystem::path Blocker = TestLogFolder() / "not-a-folder";
+    std::ofstream(Blocker).put('x');
+    setenv("KORVANDER_LOG_DIR", (Blocker / "log").string().c_str(), 1);
+    SetLogMode(3);
+    WriteLog(u"Test", u"a line that cannot be written", TLogLevel::Info);
+    SetLogMode(0);
+    const std::string State = LogState();
+    setenv("KORVANDER_LOG_DIR", TestLogFolder().string().c_str(), 1);
+    EXPECT_NE(State.find("not-a-folder"), std::string::npos) << State;
+    // Once the folder works again the description is as usual.
+    EXPECT_EQ(LogState(), "");
 }
 
 TEST_F(DriverSurface, SettingsFormComesFromTheCompiledResource) {
