@@ -111,6 +111,31 @@ check_dll() {
             fail "$arch: Korvander.dll does not export $export undecorated (exports: $(echo $exports))"
     done
     say "$arch: Korvander.dll built; imports: $(echo $imports); exports undecorated"
+    [ "$arch" = x86 ] && check_x86_stdcall
+    return 0
+}
+
+# An MSVC host calls every entry point as __stdcall with `this` first: the callee pops its
+# arguments. mingw marks such functions "@<bytes>" in the symbol table, which lets the
+# convention and the argument count be checked even where no 32-bit program can run.
+check_x86_stdcall() {
+    local expected="EInit 8 ESetMemManager 8 EGetInfo 4 EDone 4 ERegisterExtensionAs 8
+        EGetNProps 4 EFindProp 8 EGetPropName 12 EGetPropVal 12 ESetPropVal 12
+        EIsPropReadable 8 EIsPropWritable 8 EGetNMethods 4 EFindMethod 8 EGetMethodName 12
+        EGetNParams 8 EGetParamDefValue 16 EHasRetVal 8 ECallAsProc 16 ECallAsFunc 20
+        ESetLocale 8 ESetUserInterfaceLanguageCode 8"
+    local found name bytes got
+    found="$("$TRIPLET-nm" "$BUILD/lib/Korvander.dll" |
+        sed -nE 's/.*_GLOBAL__N_1[0-9]+(E[A-Za-z]+)E[^@ ]*@([0-9]+)$/\1 \2/p' | sort -u)"
+    set -- $expected
+    while [ $# -ge 2 ]; do
+        name="$1" bytes="$2"
+        shift 2
+        got="$(printf '%s\n' "$found" | awk -v n="$name" '$1 == n {print $2}')"
+        [ "$got" = "$bytes" ] ||
+            fail "x86: entry point $name is not __stdcall with $bytes bytes of arguments (found: ${got:-none})"
+    done
+    say "x86: all 22 entry points are __stdcall with the host's argument sizes"
 }
 
 build_abi_test() {
@@ -179,7 +204,7 @@ run_abi_test() {
     if [ "$arch" = x86 ]; then
         if ! wine32_runs; then
             # Not a pass: said loudly, and fatal where the machine is expected to run it.
-            printf '== x86: Wine test SKIPPED: this kernel cannot execute 32-bit programs, so Wine cannot run the x86 DLL (the DLL was built and its imports and exports were checked)\n' >&2
+            printf '== x86: Wine test SKIPPED: this kernel cannot execute 32-bit programs, so Wine cannot run the x86 DLL (the DLL was built and its imports, exports and entry-point conventions were checked)\n' >&2
             [ "${KORVANDER_REQUIRE_WINE32:-0}" = 1 ] && fail "x86: 32-bit Wine is required (KORVANDER_REQUIRE_WINE32=1)"
             return 0
         fi
