@@ -12,14 +12,7 @@
 
 #include <mutex>
 
-#if __has_include("driver/uRegisterDrivers.h")
 #include "driver/uRegisterDrivers.h"
-#else
-namespace korv {
-/// Registers the driver's classes with the class registry.
-void RegisterDrivers();
-} // namespace korv
-#endif
 
 // Windows names its exports in Korvander.def; elsewhere the version script
 // keeps these and hides the rest.
