@@ -245,8 +245,7 @@ TEST_F(DriverSurface, DescriptionShowsALogThatCannotBeWritten) {
         THostCall C(Mem, 1);
         EXPECT_TRUE(Call(u"GetDescription", C));
         pugi::xml_document Doc;
-        return std::string(
-            Parse(C.Text(0), Doc).document_element().attribute("LogState").value());
+        return std::string(Parse(C.Text(0), Doc).document_element().attribute("LogState").value());
     };
     EXPECT_EQ(LogState(), "");
     // A folder below a regular file can never be made, not even by root.
