@@ -211,6 +211,18 @@ uint8_t NotReading(const Register& reg) {
     return Fn(const_cast<Register&>(reg)).Reading() || reg.DataOutput() ? rc::WrongMode : rc::Ok;
 }
 
+uint8_t NoReceiptOpen(const Register& reg) {
+    if (uint8_t r = NotReading(reg))
+        return r;
+    return reg.ReceiptType() >= 0 ? rc::ReceiptOpen : rc::Ok;
+}
+
+uint8_t FiscalNoReceipt(Register& reg) {
+    if (uint8_t r = NoReceiptOpen(reg))
+        return r;
+    return Fn(reg).Fiscalized() ? rc::Ok : rc::FnState;
+}
+
 Answer OperatorAnswer() {
     return Ok(std::string(1, char(kOperator)));
 }

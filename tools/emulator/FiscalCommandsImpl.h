@@ -130,6 +130,10 @@ void ResetShiftRegisters(Register& reg);
 
 // The common gate of commands that form a document or change the receipt.
 uint8_t NotReading(const Register& reg);
+// The same, for commands that are refused while a receipt is open.
+uint8_t NoReceiptOpen(const Register& reg);
+// The same, for documents outside a receipt, which need a fiscalized FN.
+uint8_t FiscalNoReceipt(Register& reg);
 
 // The answer of commands that report only the operator's number.
 Answer OperatorAnswer();

@@ -446,10 +446,8 @@ Answer Commands::VoidReceipt(Register& reg, std::string_view) const {
 }
 
 Answer Commands::Cash(Register& reg, std::string_view data, bool in) const {
-    if (uint8_t r = NotReading(reg))
+    if (uint8_t r = NoReceiptOpen(reg))
         return Fail(r);
-    if (reg.ReceiptType() >= 0)
-        return Fail(rc::ReceiptOpen);
     if (!reg.ShiftIsOpen())
         return Fail(rc::WrongMode);
     if (reg.ShiftExpired())
@@ -476,12 +474,8 @@ Answer Commands::Cash(Register& reg, std::string_view data, bool in) const {
 
 Answer Commands::BeginCorrection(Register& reg, std::string_view) const {
     FiscalStorage& fn = Fn(reg);
-    if (uint8_t r = NotReading(reg))
+    if (uint8_t r = FiscalNoReceipt(reg))
         return Fail(r);
-    if (reg.ReceiptType() >= 0)
-        return Fail(rc::ReceiptOpen);
-    if (!fn.Fiscalized())
-        return Fail(rc::FnState);
     if (!reg.ShiftIsOpen())
         return Fail(rc::WrongMode);
     fn.Draft().Reset();
@@ -491,12 +485,8 @@ Answer Commands::BeginCorrection(Register& reg, std::string_view) const {
 
 Answer Commands::Correction(Register& reg, std::string_view data) const {
     FiscalStorage& fn = Fn(reg);
-    if (uint8_t r = NotReading(reg))
+    if (uint8_t r = FiscalNoReceipt(reg))
         return Fail(r);
-    if (reg.ReceiptType() >= 0)
-        return Fail(rc::ReceiptOpen);
-    if (!fn.Fiscalized())
-        return Fail(rc::FnState);
     if (!reg.ShiftIsOpen())
         return Fail(rc::WrongMode);
     if (reg.ShiftExpired())

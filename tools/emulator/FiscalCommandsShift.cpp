@@ -78,10 +78,8 @@ void Commands::ReportTotals(Register& reg, Slip& s) const {
 }
 
 Answer Commands::XReport(Register& reg, std::string_view) const {
-    if (uint8_t r = NotReading(reg))
+    if (uint8_t r = NoReceiptOpen(reg))
         return Fail(r);
-    if (reg.ReceiptType() >= 0)
-        return Fail(rc::ReceiptOpen);
     if (uint8_t r = PrintReady(reg))
         return Fail(r);
     if (PrintOn(reg)) {
@@ -97,10 +95,8 @@ Answer Commands::XReport(Register& reg, std::string_view) const {
 
 Answer Commands::BeginShiftClose(Register& reg, std::string_view) const {
     FiscalStorage& fn = Fn(reg);
-    if (uint8_t r = NotReading(reg))
+    if (uint8_t r = NoReceiptOpen(reg))
         return Fail(r);
-    if (reg.ReceiptType() >= 0)
-        return Fail(rc::ReceiptOpen);
     if (!fn.Fiscalized() || !fn.ShiftOpen())
         return Fail(rc::FnState);
     fn.Draft().Reset();
@@ -110,12 +106,8 @@ Answer Commands::BeginShiftClose(Register& reg, std::string_view) const {
 
 Answer Commands::CloseShift(Register& reg, std::string_view) const {
     FiscalStorage& fn = Fn(reg);
-    if (uint8_t r = NotReading(reg))
+    if (uint8_t r = FiscalNoReceipt(reg))
         return Fail(r);
-    if (reg.ReceiptType() >= 0)
-        return Fail(rc::ReceiptOpen);
-    if (!fn.Fiscalized())
-        return Fail(rc::FnState);
     if (!reg.ShiftIsOpen() || !fn.ShiftOpen())
         return Fail(rc::WrongMode);
     if (uint8_t r = DocumentReady(reg))
@@ -160,12 +152,8 @@ Answer Commands::CloseShift(Register& reg, std::string_view) const {
 
 Answer Commands::BeginSettlementReport(Register& reg, std::string_view) const {
     FiscalStorage& fn = Fn(reg);
-    if (uint8_t r = NotReading(reg))
+    if (uint8_t r = FiscalNoReceipt(reg))
         return Fail(r);
-    if (reg.ReceiptType() >= 0)
-        return Fail(rc::ReceiptOpen);
-    if (!fn.Fiscalized())
-        return Fail(rc::FnState);
     fn.Draft().Reset();
     fn.Draft().docType = doc::SettlementReport;
     return Ok();
@@ -173,12 +161,8 @@ Answer Commands::BeginSettlementReport(Register& reg, std::string_view) const {
 
 Answer Commands::SettlementReport(Register& reg, std::string_view) const {
     FiscalStorage& fn = Fn(reg);
-    if (uint8_t r = NotReading(reg))
+    if (uint8_t r = FiscalNoReceipt(reg))
         return Fail(r);
-    if (reg.ReceiptType() >= 0)
-        return Fail(rc::ReceiptOpen);
-    if (!fn.Fiscalized())
-        return Fail(rc::FnState);
     if (uint8_t r = DocumentReady(reg))
         return Fail(r);
     const int64_t now = reg.Now();
@@ -379,12 +363,8 @@ Answer Commands::Reregister(Register& reg, std::string_view data) const {
 
 Answer Commands::CloseFn(Register& reg, std::string_view) const {
     FiscalStorage& fn = Fn(reg);
-    if (uint8_t r = NotReading(reg))
+    if (uint8_t r = FiscalNoReceipt(reg))
         return Fail(r);
-    if (reg.ReceiptType() >= 0)
-        return Fail(rc::ReceiptOpen);
-    if (!fn.Fiscalized())
-        return Fail(rc::FnState);
     if (reg.ShiftIsOpen() || fn.ShiftOpen())
         return Fail(rc::ShiftOpen);
     if (uint8_t r = DocumentReady(reg))
