@@ -1,6 +1,7 @@
 // The frame protocol as the register speaks it.
 #include "Link.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -70,17 +71,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits until `deadline` for the stop signal; true when it came.
+// Waits until `deadline` for the stop signal; true when it came. The wait is
+// rounded up to whole milliseconds.
 bool WaitStopUntil(int stopFd, Clock::time_point deadline) {
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
             return false;
         }
-        timespec ts{static_cast<time_t>(left.count() / 1'000'000'000),
-                    static_cast<long>(left.count() % 1'000'000'000)};
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
         pollfd p{stopFd, POLLIN, 0};
-        int n = ::ppoll(&p, 1, &ts, nullptr);
+        int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(ms, 60'000)));
         if (n > 0) {
             return true;
         }
@@ -99,19 +100,25 @@ public:
     Conn(int fd, int stopFd, int baud, bool socket)
         : fd_(fd), stopFd_(stopFd), baud_(baud), socket_(socket) {}
 
-    // Writes all bytes; with a baud rate each byte takes its line time. False on failure or stop.
+    // Writes all bytes; with a baud rate each byte takes its line time: byte i leaves
+    // (i + 1) byte times after the start, and bytes whose time has come go out together.
+    // False on failure or stop.
     bool Write(std::string_view data) {
         if (baud_ <= 0) {
             return WriteRaw(data);
         }
-        int usPerByte = static_cast<int>(10'000'000LL / baud_);
-        auto next = Clock::now();
-        for (char c : data) {
-            next += std::chrono::microseconds(usPerByte);
-            if (WaitStopUntil(stopFd_, next)) {
-                return false;
-            }
-            if (!WriteRaw(std::string_view(&c, 1))) {
+        const auto perByte = std::chrono::nanoseconds(10'000'000'000LL / baud_);
+        const auto start = Clock::now();
+        size_t sent = 0;
+        while (sent < data.size()) {
+            const auto due = std::min<size_t>(static_cast<size_t>((Clock::now() - start) / perByte),
+                                              data.size());
+            if (due > sent) {
+                if (!WriteRaw(data.substr(sent, due - sent))) {
+                    return false;
+                }
+                sent = due;
+            } else if (WaitStopUntil(stopFd_, start + perByte * static_cast<long long>(sent + 1))) {
                 return false;
             }
         }
