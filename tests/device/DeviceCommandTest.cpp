@@ -21,16 +21,6 @@ template <typename F> std::u16string DriverErrorText(F&& AAction) {
     return {};
 }
 
-template <typename F> int EquCode(F&& AAction) {
-    try {
-        AAction();
-    } catch (const EquException& E) {
-        return E.Code;
-    }
-    ADD_FAILURE() << "no EquException";
-    return 0;
-}
-
 } // namespace
 
 TEST(DeviceCommand, ResultCodeBecomesContextAndReason) {

@@ -8,19 +8,6 @@
 
 namespace korv::test {
 
-namespace {
-
-int EquCode(const std::function<void()>& AAction) {
-    try {
-        AAction();
-    } catch (const EquException& E) {
-        return E.Code;
-    }
-    return 0;
-}
-
-} // namespace
-
 TEST(DevicePrint, PrintStringSplitsAtCRAndLineLength) {
     TScriptedDevice dev;
     dev.SetLineLen(48);

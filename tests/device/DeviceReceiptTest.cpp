@@ -11,15 +11,6 @@ namespace korv::test {
 
 namespace {
 
-int EquCode(const std::function<void()>& AAction) {
-    try {
-        AAction();
-    } catch (const EquException& E) {
-        return E.Code;
-    }
-    return 0;
-}
-
 constexpr TCurrency Rub(double ARoubles) {
     return static_cast<TCurrency>(ARoubles * CurrencyScale + (ARoubles >= 0 ? 0.5 : -0.5));
 }

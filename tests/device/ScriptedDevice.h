@@ -6,12 +6,25 @@
 
 #include "device/uDevice.h"
 
+#include "common/uEquipmentErrors.h"
+
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace korv::test {
+
+/// The code of the EquException that AAction raises; 0 when it raises none.
+inline int EquCode(const std::function<void()>& AAction) {
+    try {
+        AAction();
+    } catch (const EquException& E) {
+        return E.Code;
+    }
+    return 0;
+}
 
 struct TSentCommand {
     std::string Cmd;

@@ -13,15 +13,6 @@ namespace korv::test {
 
 namespace {
 
-int EquCode(const std::function<void()>& AAction) {
-    try {
-        AAction();
-    } catch (const EquException& E) {
-        return E.Code;
-    }
-    return 0;
-}
-
 std::u16string Decode(int ATag, const std::string& AValue) {
     TFFD type = TFFD::ffdUknown;
     std::u16string name;
