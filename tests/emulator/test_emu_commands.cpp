@@ -4,7 +4,9 @@
 #include "Emulator.h"
 #include "Tape.h"
 
+#include <ctime>
 #include <gtest/gtest.h>
+#include <vector>
 
 using emutest::At;
 using emutest::Bytes;
@@ -86,6 +88,35 @@ TEST_F(EmuCommands, ClockIsSetByTimeDateAndConfirmation) {
     EXPECT_EQ(At(a, 14), 4);
     EXPECT_EQ(At(Ask(0x22, Bytes({31, 2, 24})), 0), 125);
     EXPECT_EQ(At(Ask(0x21, Bytes({24, 0, 0})), 0), 51);
+}
+
+// The clock control keeps the clock within what the register can show: a refused line
+// changes nothing, and no sum of offsets wraps around.
+TEST_F(EmuCommands, ClockControlRefusesAClockTheRegisterCannotShow) {
+    const long long now = static_cast<long long>(time(nullptr));
+    const long long last = 4102444799 - 60 - now; // a minute before the end of 2099
+    EXPECT_EQ(em->Control("CLOCK OFFSET " + std::to_string(last)).substr(0, 18),
+              "OK 2099-12-31T23:5");
+    struct Case {
+        std::string line;
+        const char* answer;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"CLOCK ADD 9223372036854775807", "ERR the clock"}, // overflow of the sum
+             {"CLOCK ADD 86400", "ERR the clock"},               // past 2099
+             {"CLOCK OFFSET 9223372036854775807", "ERR the clock"},
+             {"CLOCK OFFSET -9223372036854775808", "ERR the clock"},
+             {"CLOCK OFFSET " + std::to_string(946684799 - now), "ERR the clock"}, // 1999
+             {"CLOCK OFFSET 9223372036854775808", "ERR usage"}, // no 64-bit number
+             {"CLOCK ADD 1 2", "ERR usage"}}) {
+        EXPECT_EQ(em->Control(c.line).rfind(c.answer, 0), 0u) << c.line;
+        EXPECT_EQ(em->Reg().ClockOffset(), last) << c.line;
+    }
+    EXPECT_EQ(em->Control("CLOCK ADD -" + std::to_string(last)).substr(0, 5), "OK 20");
+    EXPECT_EQ(em->Reg().ClockOffset(), 0);
+    const std::string a = Ask(0x11);
+    ASSERT_GE(a.size(), 27u);
+    EXPECT_GE(At(a, 26), 26); // the year byte: no wrapped date reaches the link
 }
 
 TEST_F(EmuCommands, TablesAreReadWrittenAndDescribed) {

@@ -1,7 +1,6 @@
 // The fiscal commands through the register's dispatch: their effect on the register, the FN
 // and its archive, the answers the driver decodes, and the result codes of wrong sequences.
 #include "EmuTestClient.h"
-#include "FiscalCommands.h"
 #include "test_fiscal_helpers.h"
 
 #include <cstdio>
@@ -469,28 +468,27 @@ TEST_F(FiscalCommands, ControlLinesSetVerdictsAndTheOfdQueue) {
         std::snprintf(b, sizeof b, "%02x", ch);
         hex += b;
     }
-    EXPECT_EQ(emu::FiscalControl(Reg(), "km invalid retry=1 " + hex + "\n"), "ok\n");
-    EXPECT_EQ(emu::FiscalControl(Reg(), "km default noanswer"), "ok\n");
-    EXPECT_EQ(emu::FiscalControl(Reg(), "km maybe x").substr(0, 5), "error");
-    EXPECT_EQ(emu::FiscalControl(Reg(), "km valid hex:zz").substr(0, 5), "error");
-    EXPECT_EQ(emu::FiscalControl(Reg(), "ofd ack many").substr(0, 5), "error");
-    EXPECT_EQ(emu::FiscalControl(Reg(), "bogus").substr(0, 5), "error");
+    auto control = [&](const std::string& line) { return emu_->Control(line); };
+    EXPECT_EQ(control("MARK " + hex + " INVALID 1\n"), "OK\n");
+    EXPECT_EQ(control("mark default noanswer"), "OK\n");
+    for (const char* bad : {"MARK 0104 MAYBE", "MARK hex:zz VALID", "MARK hex:303 VALID",
+                            "MARK 0104 VALID -1", "OFD ACK many", "OFD", "FN 1", "BOGUS"})
+        EXPECT_EQ(control(bad).substr(0, 3), "ERR") << bad;
     EXPECT_EQ(Fn().Km().OutcomeOf(code), emu::KmOutcome::Invalid);
     EXPECT_EQ(Fn().Km().OutcomeOf("other"), emu::KmOutcome::NoAnswer);
     std::string d = {1, 0, char(code.size()), 0};
     EXPECT_EQ(Cmd(0xFF61, d + code).rc, 4);
     EXPECT_EQ(Cmd(0xFF61, d + code).data[0], 0x01);
 
-    EXPECT_EQ(emu::FiscalControl(Reg(), "fn"),
-              "phase=3 ffd=120 docs=2 shift=1 open=1 receipts=0 unsent=2 first_unsent=1 "
-              "km_checked=1\n");
-    EXPECT_EQ(emu::FiscalControl(Reg(), "ofd ack 1"), "ok\n");
+    EXPECT_EQ(control("FN"), "OK phase=3 ffd=120 docs=2 shift=1 open=1 receipts=0 unsent=2 "
+                             "first_unsent=1 km_checked=1\n");
+    EXPECT_EQ(control("OFD ACK 1"), "OK 1\n");
     EXPECT_EQ(Cmd(0xFF39).Le(2, 2), 1u);
-    EXPECT_EQ(emu::FiscalControl(Reg(), "ofd ack all"), "ok\n");
+    EXPECT_EQ(control("OFD ACK ALL"), "OK 0\n");
     const Res q = Cmd(0xFF39);
     EXPECT_EQ(q.Le(2, 2), 0u);
     EXPECT_EQ(q.data.substr(4), std::string(9, '\0')); // no first document, no date
-    EXPECT_EQ(emu::FiscalControl(Reg(), "km clear"), "ok\n");
+    EXPECT_EQ(control("MARK CLEAR"), "OK\n");
     EXPECT_EQ(Fn().Km().OutcomeOf(code), emu::KmOutcome::Valid);
 }
 

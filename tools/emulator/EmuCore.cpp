@@ -436,6 +436,7 @@ Register::Register(Options opt)
     AddStateSection(
         "tape", [this] { return tape_->Serialize(); },
         [this](std::string_view d) { tape_->Deserialize(d); });
+    RegisterCoreControls(*this);
 }
 
 Register::~Register() = default;
@@ -502,8 +503,34 @@ void Register::SetPaper(bool present) {
     }
 }
 
+namespace {
+
+// The register clock's range: 2000-01-01T00:00:00 to 2099-12-31T23:59:59.
+constexpr int64_t kClockFirst = 946684800;
+constexpr int64_t kClockLast = 4102444799;
+
+bool ClockOffsetFits(int64_t offset) {
+    const auto now = static_cast<int64_t>(time(nullptr));
+    return offset >= kClockFirst - now && offset <= kClockLast - now;
+}
+
+} // namespace
+
 time_t Register::Now() const {
     return time(nullptr) + clockOffset_;
+}
+
+bool Register::SetClockOffset(int64_t seconds) {
+    if (!ClockOffsetFits(seconds)) {
+        return false;
+    }
+    clockOffset_ = seconds;
+    return true;
+}
+
+bool Register::MoveClock(int64_t seconds) {
+    int64_t offset = 0;
+    return !__builtin_add_overflow(clockOffset_, seconds, &offset) && SetClockOffset(offset);
 }
 
 void Register::AddCashReg(uint16_t n, int64_t delta) {
@@ -734,7 +761,9 @@ void Register::DeserializeCore(std::string_view d) {
     }
     shiftOpen_ = GetLE(d, 1, 1) != 0;
     shiftOpenedAt_ = static_cast<time_t>(GetLE(d, 2, 8));
-    clockOffset_ = static_cast<int64_t>(GetLE(d, 10, 8));
+    if (!SetClockOffset(static_cast<int64_t>(GetLE(d, 10, 8)))) {
+        clockOffset_ = LocalZoneOffset(); // a clock no register can show: back to the zone's
+    }
     auto fl = GetLE(d, 18, 1);
     paper_ = (fl & 1) != 0;
     cover_ = (fl & 2) != 0;
@@ -801,20 +830,6 @@ void Register::AddLog(LogEntry e) {
 std::vector<LogEntry> Register::Log() const {
     std::lock_guard lock(mu_);
     return log_;
-}
-
-void Register::AddControlCommand(std::string word, ControlHandler handler) {
-    std::lock_guard lock(mu_);
-    for (auto& c : word) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    control_[std::move(word)] = std::move(handler);
-}
-
-const Register::ControlHandler* Register::FindControlCommand(const std::string& word) const {
-    std::lock_guard lock(mu_);
-    auto it = control_.find(word);
-    return it == control_.end() ? nullptr : &it->second;
 }
 
 } // namespace emu

@@ -178,6 +178,27 @@ struct LogEntry {
     std::string answer;  // message as sent (code, result, data); empty when none was sent
 };
 
+// One line of the control protocol split at blanks; words[0] is the command word.
+struct ControlLine {
+    std::vector<std::string> words;
+    size_t Size() const { return words.size(); }
+    // Word i in upper case; "" past the end.
+    std::string Upper(size_t i) const;
+    // Word i as a number (decimal, or hexadecimal after "0x"); `dflt` when the line ends
+    // before it. False when the word is no number.
+    bool Number(size_t i, long long dflt, long long* out) const;
+};
+
+// Parses a command code: "0x8D", "8D", "FF46", "0xFF46" or decimal with a "d" suffix ("141d").
+bool ParseCommandCode(std::string_view text, uint16_t* code);
+
+// The register clock as text, "YYYY-MM-DDTHH:MM:SS".
+std::string ClockText(time_t t);
+
+// Adds the core's control words: LOG, CASHREG, OPERREG, SETCASHREG, SETOPERREG, FAULT, PAPER,
+// COVER, DRAWER, CLOCK, TAPE, SAVE.
+void RegisterCoreControls(Register& reg);
+
 // A fault armed through the control interface. Kinds and their parameters:
 struct Fault {
     enum Kind {
@@ -241,7 +262,10 @@ public:
     // Register time in seconds since 1970 read as the register's local time (no zone).
     time_t Now() const;
     int64_t ClockOffset() const { return clockOffset_; }
-    void SetClockOffset(int64_t seconds) { clockOffset_ = seconds; }
+    // The register's clock shows 2000-01-01 to 2099-12-31 (a two-digit year). An offset that
+    // would take it outside that range (or overflow) is refused: false, nothing changes.
+    bool SetClockOffset(int64_t seconds);
+    bool MoveClock(int64_t seconds); // adds to the offset, with the same check
 
     // --- Settings tables ---------------------------------------------------------------
     class Tables& Tables() {
@@ -313,12 +337,17 @@ public:
     void CountInternalError() { ++internalErrors_; }
     int InternalErrors() const { return internalErrors_; }
 
-    // A word of the control line protocol added by another part (e.g. "MARK"). The handler
-    // gets the rest of the line and returns the answer line without its end ("OK ...",
-    // "ERR ..."); it runs with the register's lock held.
-    using ControlHandler = std::function<std::string(std::string_view args)>;
-    void AddControlCommand(std::string word, ControlHandler handler);
-    const ControlHandler* FindControlCommand(const std::string& word) const;
+    // --- The control line protocol ---------------------------------------------------------
+    // Each part adds its own words. `usage` gives the word's forms, separated by " | " (HELP
+    // prints it). The handler answers "OK ..." or "ERR ..." lines; it returns "" when the line
+    // does not fit the usage, which is then answered as "ERR usage: <usage>". Handlers run with
+    // the register's lock held.
+    using ControlHandler = std::function<std::string(const ControlLine&)>;
+    void AddControlCommand(std::string word, std::string usage, ControlHandler handler);
+    // Runs one line; the answer's lines each end in "\n".
+    std::string RunControl(std::string_view line);
+    // Every word's usage, one word a line, in alphabetical order.
+    std::string ControlHelp() const;
 
 private:
     Options opt_;
@@ -351,7 +380,11 @@ private:
     std::vector<Fault> faults_;
     std::vector<LogEntry> log_;
     int internalErrors_ = 0;
-    std::map<std::string, ControlHandler> control_;
+    struct ControlWord {
+        std::string usage;
+        ControlHandler handler;
+    };
+    std::map<std::string, ControlWord> control_;
 };
 
 } // namespace emu

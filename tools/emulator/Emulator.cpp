@@ -81,84 +81,12 @@ int AcceptOne(int listenFd, int stopFd) {
     }
 }
 
-std::string Hex(std::string_view bytes) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (char c : bytes) {
-        auto b = static_cast<uint8_t>(c);
-        s.push_back(d[b >> 4]);
-        s.push_back(d[b & 15]);
-    }
-    return s;
-}
-
-std::string Upper(std::string s) {
-    for (auto& c : s) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
-bool ParseInt(const std::string& s, long long* out) {
-    if (s.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(s.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0') {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
-std::string TimeText(time_t t) {
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buf;
-}
-
-const char* kControlHelp =
-    "STATE | LOG [N] | CASHREG N | OPERREG N | SETCASHREG N V | SETOPERREG N V\n"
-    "FAULT RESULT CODE RC [COUNT] | FAULT SILENCE [COUNT] [CODE] | FAULT DELAY MS [COUNT] [CODE]\n"
-    "FAULT DROP [INDEX] [CODE] | FAULT LRC [CODE] | FAULT CLOSE BEFORE|AFTER [CODE]\n"
-    "FAULT PAPEROUT | FAULT POWER BEFORE|AFTER | FAULT CLEAR\n"
-    "PAPER OUT|IN | COVER OPEN|CLOSE | DRAWER OPEN|CLOSE | CLOCK OFFSET S | CLOCK ADD S\n"
-    "MARK CODE|hex:HEX VALID|INVALID|NOANSWER [TRYAGAIN] | MARK DEFAULT VALID|INVALID|NOANSWER\n"
-    "MARK CLEAR | TAPE TEXT FILE | TAPE PNG FILE | SAVE | HELP\n";
-
 } // namespace
-
-bool ParseCommandCode(std::string_view text, uint16_t* code) {
-    std::string s(text);
-    if (s.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    unsigned long v = 0;
-    if (s.back() == 'd' || s.back() == 'D') {
-        s.pop_back();
-        v = std::strtoul(s.c_str(), &end, 10);
-    } else {
-        if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-            s = s.substr(2);
-        }
-        v = std::strtoul(s.c_str(), &end, 16);
-    }
-    if (s.empty() || end == nullptr || *end != '\0' || v > 0xFFFF || (v > 0xFF && v < 0xFF00)) {
-        return false;
-    }
-    *code = static_cast<uint16_t>(v);
-    return true;
-}
 
 Emulator::Emulator(Options opt) : opt_(std::move(opt)), reg_(std::make_unique<Register>(opt_)) {
     RegisterCoreCommands(dispatch_);
     RegisterFiscalCommands(*reg_, dispatch_, opt_);
+    AddControls();
     if (::pipe2(stopPipe_, O_CLOEXEC) != 0) {
         stopPipe_[0] = stopPipe_[1] = -1;
     }
@@ -378,30 +306,15 @@ void Emulator::ControlLoop() {
 }
 
 std::string Emulator::Control(std::string_view line) {
-    std::istringstream in{std::string(line)};
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) {
-        w.push_back(s);
-    }
-    if (w.empty()) {
-        return "ERR empty command\n";
-    }
-    std::string cmd = Upper(w[0]);
-    auto arg = [&](size_t i) { return i < w.size() ? Upper(w[i]) : std::string(); };
-    auto num = [&](size_t i, long long dflt, long long* out) {
-        if (i >= w.size()) {
-            *out = dflt;
-            return true;
-        }
-        return ParseInt(w[i], out);
-    };
-    Register& reg = *reg_;
-    std::lock_guard lock(reg.Mutex());
+    return reg_->RunControl(line);
+}
 
-    if (cmd == "HELP") {
-        return std::string(kControlHelp) + "OK\n";
-    }
-    if (cmd == "STATE") {
+void Emulator::AddControls() {
+    Register& reg = *reg_;
+    reg.AddControlCommand("STATE", "STATE", [this, &reg](const ControlLine& l) {
+        if (l.Size() != 1) {
+            return std::string();
+        }
         std::ostringstream o;
         char flags[8];
         std::snprintf(flags, sizeof flags, "0x%04X", reg.Flags());
@@ -409,193 +322,12 @@ std::string Emulator::Control(std::string_view line) {
           << " flags=" << flags << " shift=" << (reg.ShiftIsOpen() ? 1 : 0)
           << " expired=" << (reg.ShiftExpired() ? 1 : 0) << " receipt=" << reg.ReceiptType()
           << " paper=" << (reg.PaperPresent() ? 1 : 0) << " cover=" << (reg.CoverOpen() ? 1 : 0)
-          << " drawer=" << (reg.DrawerOpen() ? 1 : 0) << " clock=" << TimeText(reg.Now())
-          << " offset=" << reg.ClockOffset() << " power=" << (poweredOff_ ? 0 : 1) << "\n";
+          << " drawer=" << (reg.DrawerOpen() ? 1 : 0) << " clock=" << ClockText(reg.Now())
+          << " offset=" << reg.ClockOffset() << " power=" << (poweredOff_ ? 0 : 1);
         return o.str();
-    }
-    if (cmd == "LOG") {
-        long long n = 0;
-        if (!num(1, 20, &n) || n < 0) {
-            return "ERR bad count\n";
-        }
-        auto log = reg.Log();
-        size_t from = log.size() > static_cast<size_t>(n) ? log.size() - static_cast<size_t>(n) : 0;
-        std::ostringstream o;
-        for (size_t i = from; i < log.size(); ++i) {
-            char code[8];
-            std::snprintf(code, sizeof code, "%X", log[i].code);
-            o << "LOG code=" << code << " result=" << int(log[i].result)
-              << " request=" << Hex(log[i].request) << " answer=" << Hex(log[i].answer) << "\n";
-        }
-        o << "OK " << (log.size() - from) << "\n";
-        return o.str();
-    }
-    if (cmd == "CASHREG" || cmd == "OPERREG" || cmd == "SETCASHREG" || cmd == "SETOPERREG") {
-        long long n = 0, v = 0;
-        bool set = cmd.rfind("SET", 0) == 0;
-        if (w.size() != (set ? 3u : 2u) || !num(1, 0, &n) || n < 0 || n > 0xFFFF ||
-            (set && !num(2, 0, &v))) {
-            return "ERR usage: " + cmd + " N" + (set ? " VALUE" : "") + "\n";
-        }
-        auto r = static_cast<uint16_t>(n);
-        bool cash = cmd.find("CASH") != std::string::npos;
-        if (set) {
-            cash ? reg.SetCashReg(r, v) : reg.SetOperReg(r, v);
-            return "OK\n";
-        }
-        return "OK " + std::to_string(cash ? reg.CashReg(r) : reg.OperReg(r)) + "\n";
-    }
-    if (cmd == "FAULT") {
-        Fault f;
-        std::string kind = arg(1);
-        long long count = 1, value = 0;
-        uint16_t code = 0;
-        auto codeAt = [&](size_t i) { return i >= w.size() || ParseCommandCode(w[i], &code); };
-        if (kind == "CLEAR") {
-            reg.ClearFaults();
-            return "OK\n";
-        }
-        if (kind == "RESULT") {
-            if (w.size() < 4 || !ParseCommandCode(w[2], &code) || !ParseInt(w[3], &value) ||
-                value < 0 || value > 255 || !num(4, 1, &count)) {
-                return "ERR usage: FAULT RESULT CODE RC [COUNT]\n";
-            }
-            f.kind = Fault::ResultCode;
-        } else if (kind == "SILENCE") {
-            if (!num(2, 1, &count) || !codeAt(3)) {
-                return "ERR usage: FAULT SILENCE [COUNT] [CODE]\n";
-            }
-            f.kind = Fault::Silence;
-        } else if (kind == "DELAY") {
-            if (w.size() < 3 || !num(2, 0, &value) || value < 0 || !num(3, 1, &count) ||
-                !codeAt(4)) {
-                return "ERR usage: FAULT DELAY MS [COUNT] [CODE]\n";
-            }
-            f.kind = Fault::Delay;
-        } else if (kind == "DROP") {
-            if (!num(2, -1, &value) || !codeAt(3)) {
-                return "ERR usage: FAULT DROP [INDEX] [CODE]\n";
-            }
-            f.kind = Fault::DropByte;
-        } else if (kind == "LRC") {
-            if (!codeAt(2)) {
-                return "ERR usage: FAULT LRC [CODE]\n";
-            }
-            f.kind = Fault::CorruptLrc;
-        } else if (kind == "CLOSE") {
-            if ((arg(2) != "BEFORE" && arg(2) != "AFTER") || !codeAt(3)) {
-                return "ERR usage: FAULT CLOSE BEFORE|AFTER [CODE]\n";
-            }
-            f.kind = arg(2) == "BEFORE" ? Fault::CloseBefore : Fault::CloseAfter;
-        } else if (kind == "PAPEROUT") {
-            f.kind = Fault::PaperOut;
-        } else if (kind == "POWER") {
-            if (arg(2) != "BEFORE" && arg(2) != "AFTER") {
-                return "ERR usage: FAULT POWER BEFORE|AFTER\n";
-            }
-            f.kind = arg(2) == "BEFORE" ? Fault::PowerBeforeCommit : Fault::PowerAfterCommit;
-        } else {
-            return "ERR unknown fault\n";
-        }
-        if (count < 1 || count > 1000000000) {
-            return "ERR bad count\n";
-        }
-        f.code = code;
-        f.count = static_cast<int>(count);
-        f.value = static_cast<int>(std::min<long long>(value, 600000));
-        reg.ArmFault(f);
-        return "OK\n";
-    }
-    if (cmd == "PAPER" || cmd == "COVER" || cmd == "DRAWER") {
-        std::string a = arg(1);
-        bool on = a == "IN" || a == "OPEN";
-        bool off = a == "OUT" || a == "CLOSE";
-        if (!on && !off) {
-            return "ERR usage: " + cmd + (cmd == "PAPER" ? " OUT|IN\n" : " OPEN|CLOSE\n");
-        }
-        if (cmd == "PAPER") {
-            reg.SetPaper(on);
-        } else if (cmd == "COVER") {
-            reg.SetCoverOpen(on);
-        } else {
-            reg.SetDrawerOpen(on);
-        }
-        return "OK\n";
-    }
-    if (cmd == "CLOCK") {
-        long long s = 0;
-        if ((arg(1) != "OFFSET" && arg(1) != "ADD") || w.size() != 3 || !num(2, 0, &s)) {
-            return "ERR usage: CLOCK OFFSET S | CLOCK ADD S\n";
-        }
-        reg.SetClockOffset(arg(1) == "ADD" ? reg.ClockOffset() + s : s);
-        return "OK " + TimeText(reg.Now()) + "\n";
-    }
-    if (cmd == "TAPE") {
-        if ((arg(1) != "TEXT" && arg(1) != "PNG") || w.size() != 3) {
-            return "ERR usage: TAPE TEXT|PNG FILE\n";
-        }
-        std::string err;
-        bool ok =
-            arg(1) == "TEXT" ? reg.Paper().SaveText(w[2], &err) : reg.Paper().SavePng(w[2], &err);
-        return ok ? "OK\n" : "ERR " + err + "\n";
-    }
-    if (cmd == "MARK") {
-        FiscalStorage* fn = reg.Fn();
-        if (fn == nullptr) {
-            return "ERR no fiscal storage\n";
-        }
-        if (arg(1) == "CLEAR" && w.size() == 2) {
-            fn->Km().ClearSettings();
-            return "OK\n";
-        }
-        std::string verdict = arg(2);
-        KmOutcome outcome = KmOutcome::Valid;
-        if (verdict == "INVALID") {
-            outcome = KmOutcome::Invalid;
-        } else if (verdict == "NOANSWER") {
-            outcome = KmOutcome::NoAnswer;
-        } else if (verdict != "VALID") {
-            verdict.clear();
-        }
-        long long tries = 0;
-        if (w.size() < 3 || w.size() > 4 || verdict.empty() || !num(3, 0, &tries) || tries < 0 ||
-            tries > 1000) {
-            return "ERR usage: MARK CODE|hex:HEX VALID|INVALID|NOANSWER [TRYAGAIN]\n";
-        }
-        if (arg(1) == "DEFAULT" && w.size() == 3) {
-            fn->Km().SetDefaultOutcome(outcome);
-            return "OK\n";
-        }
-        std::string code = w[1];
-        if (code.rfind("hex:", 0) == 0 || code.rfind("HEX:", 0) == 0) {
-            std::string hex = code.substr(4);
-            code.clear();
-            for (size_t i = 0; i + 1 < hex.size() + 1; i += 2) {
-                unsigned v = 0;
-                if (i + 2 > hex.size() || std::sscanf(hex.c_str() + i, "%2x", &v) != 1) {
-                    return "ERR bad hexadecimal code\n";
-                }
-                code.push_back(static_cast<char>(v));
-            }
-        }
-        fn->Km().SetOutcome(code, outcome, static_cast<int>(tries));
-        return "OK\n";
-    }
-    if (cmd == "SAVE") {
-        std::string err;
-        return reg.SaveState(&err) ? "OK\n" : "ERR " + err + "\n";
-    }
-    if (const auto* h = reg.FindControlCommand(cmd)) {
-        size_t at = line.find_first_not_of(" \t");
-        at = line.find_first_of(" \t", at);
-        std::string_view rest = at == std::string_view::npos ? std::string_view() : line.substr(at);
-        std::string answer = (*h)(rest);
-        if (answer.empty() || answer.back() != '\n') {
-            answer.push_back('\n');
-        }
-        return answer;
-    }
-    return "ERR unknown command (HELP lists them)\n";
+    });
+    reg.AddControlCommand("HELP", "HELP",
+                          [&reg](const ControlLine&) { return reg.ControlHelp() + "OK"; });
 }
 
 } // namespace emu

@@ -56,6 +56,7 @@ private:
     void PtyLoop();
     void ControlLoop();
     void PowerLost();
+    void AddControls(); // STATE and HELP
 
     Options opt_;
     std::unique_ptr<Register> reg_;
@@ -78,8 +79,5 @@ private:
     std::string held_;    // the answer the driver has not acknowledged (TCP)
     std::string ptyHeld_; // the same on the pseudo-terminal
 };
-
-// Parses a command code: "0x8D", "8D", "FF46", "0xFF46" or decimal with a "d" suffix ("141d").
-bool ParseCommandCode(std::string_view text, uint16_t* code);
 
 } // namespace emu

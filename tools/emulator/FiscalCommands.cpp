@@ -2,7 +2,6 @@
 // out, FN registration and closing, FN queries, the read-out of archived documents and the
 // marking-code commands. Each document is built wholly in register memory, then stored in the
 // FN and committed to the state file in one step.
-#include "FiscalCommands.h"
 #include "FiscalCommandsImpl.h"
 
 #include <algorithm>
@@ -333,12 +332,12 @@ void MakeRegisteredDemo(Register& reg, const Commands& c) {
     reg.Paper().Clear();
 }
 
-bool ParseOutcome(std::string_view w, KmOutcome& out) {
-    if (w == "valid")
+bool ParseOutcome(const std::string& w, KmOutcome& out) {
+    if (w == "VALID")
         out = KmOutcome::Valid;
-    else if (w == "invalid")
+    else if (w == "INVALID")
         out = KmOutcome::Invalid;
-    else if (w == "noanswer")
+    else if (w == "NOANSWER")
         out = KmOutcome::NoAnswer;
     else
         return false;
@@ -364,86 +363,61 @@ bool FromHex(std::string_view hex, std::string& out) {
     return true;
 }
 
-// Splits off the first blank-separated word of `rest`.
-std::string_view Word(std::string_view& rest) {
-    while (!rest.empty() && rest.front() == ' ')
-        rest.remove_prefix(1);
-    const size_t end = std::min(rest.find(' '), rest.size());
-    std::string_view w = rest.substr(0, end);
-    rest.remove_prefix(end);
-    while (!rest.empty() && rest.front() == ' ')
-        rest.remove_prefix(1);
-    return w;
-}
-
-} // namespace
-
-std::string FiscalControl(Register& reg, std::string_view line) {
-    std::lock_guard lock(reg.Mutex());
-    FiscalStorage* fn = reg.Fn();
-    if (!fn)
-        return "error no FN\n";
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
-        line.remove_suffix(1);
-    std::string_view rest = line;
-    const std::string_view what = Word(rest);
-    if (what == "fn") {
+// The control words of the fiscal part: the OFD's verdicts on marking codes, the OFD taking
+// documents from the queue, and the FN's status in one line.
+void AddFiscalControls(Register& reg, FiscalStorage* fn) {
+    reg.AddControlCommand(
+        "MARK",
+        "MARK CODE|hex:HEX VALID|INVALID|NOANSWER [TRYAGAIN] | "
+        "MARK DEFAULT VALID|INVALID|NOANSWER | MARK CLEAR",
+        [fn](const ControlLine& l) -> std::string {
+            if (l.Upper(1) == "CLEAR" && l.Size() == 2) {
+                fn->Km().ClearSettings();
+                return "OK";
+            }
+            KmOutcome outcome = KmOutcome::Valid;
+            long long tries = 0;
+            if (l.Size() < 3 || l.Size() > 4 || !ParseOutcome(l.Upper(2), outcome) ||
+                !l.Number(3, 0, &tries) || tries < 0 || tries > 1000)
+                return "";
+            if (l.Upper(1) == "DEFAULT" && l.Size() == 3) {
+                fn->Km().SetDefaultOutcome(outcome);
+                return "OK";
+            }
+            std::string code = l.words[1];
+            if (l.Upper(1).rfind("HEX:", 0) == 0 && !FromHex(l.words[1].substr(4), code))
+                return "ERR bad hexadecimal code";
+            if (code.empty() || code.size() > 255)
+                return "ERR a code is 1 to 255 bytes";
+            fn->Km().SetOutcome(code, outcome, int(tries));
+            return "OK";
+        });
+    reg.AddControlCommand("OFD", "OFD ACK N|ALL", [fn](const ControlLine& l) -> std::string {
+        long long n = 0;
+        if (l.Size() != 3 || l.Upper(1) != "ACK")
+            return "";
+        if (l.Upper(2) == "ALL")
+            n = fn->UnsentCount();
+        else if (!l.Number(2, 0, &n) || n < 0)
+            return "";
+        fn->AcknowledgeOfd(uint32_t(std::min<long long>(n, fn->UnsentCount())));
+        return "OK " + std::to_string(fn->UnsentCount());
+    });
+    reg.AddControlCommand("FN", "FN", [fn](const ControlLine& l) -> std::string {
+        if (l.Size() != 1)
+            return "";
         std::ostringstream o;
         const FnDocument* first = fn->FirstUnsent();
-        o << "phase=" << int(fn->GetPhase()) << " ffd=" << fn->Ffd()
+        o << "OK phase=" << int(fn->GetPhase()) << " ffd=" << fn->Ffd()
           << " docs=" << fn->LastDocNumber() << " shift=" << fn->ShiftNumber()
           << " open=" << (fn->ShiftOpen() ? 1 : 0) << " receipts=" << fn->ReceiptNumber()
           << " unsent=" << fn->UnsentCount() << " first_unsent=" << (first ? first->number : 0)
-          << " km_checked=" << fn->Km().Count() << "\n";
+          << " km_checked=" << fn->Km().Count();
         return o.str();
-    }
-    if (what == "ofd") {
-        if (Word(rest) != "ack")
-            return "error usage: ofd ack <N|all>\n";
-        const std::string_view n = Word(rest);
-        if (n == "all") {
-            fn->AcknowledgeOfd(fn->UnsentCount());
-            return "ok\n";
-        }
-        if (n.empty() || n.size() > 9 ||
-            n.find_first_not_of("0123456789") != std::string_view::npos)
-            return "error usage: ofd ack <N|all>\n";
-        fn->AcknowledgeOfd(uint32_t(std::stoul(std::string(n))));
-        return "ok\n";
-    }
-    if (what == "km") {
-        const std::string_view verb = Word(rest);
-        KmOutcome outcome = KmOutcome::Valid;
-        if (verb == "clear") {
-            fn->Km().ClearSettings();
-            return "ok\n";
-        }
-        if (verb == "default") {
-            if (!ParseOutcome(Word(rest), outcome))
-                return "error usage: km default valid|invalid|noanswer\n";
-            fn->Km().SetDefaultOutcome(outcome);
-            return "ok\n";
-        }
-        if (!ParseOutcome(verb, outcome))
-            return "error usage: km valid|invalid|noanswer [retry=N] <code>\n";
-        int retry = 0;
-        if (rest.substr(0, 6) == "retry=") {
-            std::string_view n = Word(rest).substr(6);
-            if (n.empty() || n.size() > 4 ||
-                n.find_first_not_of("0123456789") != std::string_view::npos)
-                return "error bad retry count\n";
-            retry = std::stoi(std::string(n));
-        }
-        std::string code(rest);
-        if (rest.substr(0, 4) == "hex:" && !FromHex(rest.substr(4), code))
-            return "error bad hex code\n";
-        if (code.empty() || code.size() > 255)
-            return "error no code\n";
-        fn->Km().SetOutcome(code, outcome, retry);
-        return "ok\n";
-    }
-    return "error unknown fiscal control command\n";
+    });
 }
+
+} // namespace
 
 void RegisterFiscalCommands(Register& reg, Dispatcher& d, const Options& opt) {
     auto fn = std::make_shared<FiscalStorage>(opt.ffd, int64_t(reg.Now()));
@@ -454,6 +428,7 @@ void RegisterFiscalCommands(Register& reg, Dispatcher& d, const Options& opt) {
     reg.AddStateSection(
         "fn", [raw] { return raw->Serialize(); },
         [raw](std::string_view data) { raw->LoadImage(data); });
+    AddFiscalControls(reg, raw);
 
     auto ctx = std::make_shared<Ctx>();
     auto cmds = std::make_shared<Commands>(ctx);

@@ -1,6 +1,6 @@
 // The fiscal command set of the emulated register, shared by its source files: the result
 // codes, the helpers for documents and their printing, and the handlers (class Commands).
-// Internal to the fiscal part; FiscalCommands.h is its public face.
+// Internal to the fiscal part; RegisterFiscalCommands (EmuCore.h) is its public face.
 #pragma once
 
 #include "EmuCore.h"
