@@ -5,7 +5,7 @@
 #include "BenchAlloc.h"
 #include "BenchXml.h"
 
-#include "common/uCommonUtils.h"
+#include "common/uCodePages.h"
 #include "common/uText.h"
 #include "driver/uDriverXml.h"
 

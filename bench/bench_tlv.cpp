@@ -5,7 +5,8 @@
 
 #include "BenchAlloc.h"
 
-#include "common/uCommonUtils.h"
+#include "common/uBytes.h"
+#include "common/uCodePages.h"
 #include "common/uText.h"
 #include "device/uDevice.h"
 

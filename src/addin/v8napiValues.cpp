@@ -4,6 +4,7 @@
 #include "addin/v8napi.h"
 
 #include "common/Common.Log.h"
+#include "common/uDateTime.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 
@@ -36,22 +37,17 @@ std::uint16_t BaseType(const V8Variant* V) {
     return V->vt & VTYPE_TYPEMASK;
 }
 
-/// ASCII text of a host string for number parsing, blanks trimmed; empty
-/// when it holds anything outside ASCII.
+/// ASCII text of a host string for number parsing, trimmed; empty when it
+/// holds anything outside ASCII.
 std::string NumberText(const V8Variant* V) {
-    std::u16string W = V8AsWideString(V);
+    const std::u16string W = V8AsWideString(V);
     std::string S;
-    S.reserve(W.size());
-    for (char16_t C : W) {
+    for (char16_t C : TrimView(W)) {
         if (C > 0x7f)
             return {};
         S.push_back(static_cast<char>(C));
     }
-    const auto First = S.find_first_not_of(" \t");
-    if (First == std::string::npos)
-        return {};
-    const auto Last = S.find_last_not_of(" \t");
-    return S.substr(First, Last - First + 1);
+    return S;
 }
 
 std::int32_t ParseInt(const V8Variant* V) {
@@ -86,28 +82,6 @@ std::int32_t TruncInt(double D) {
     return static_cast<std::int32_t>(static_cast<std::int64_t>(D));
 }
 
-// Days from 1970-01-01 of a proleptic Gregorian date.
-std::int64_t DaysFromCivil(std::int64_t Y, unsigned M, unsigned D) {
-    Y -= M <= 2;
-    const std::int64_t Era = (Y >= 0 ? Y : Y - 399) / 400;
-    const unsigned Yoe = static_cast<unsigned>(Y - Era * 400);
-    const unsigned Doy = (153 * (M > 2 ? M - 3 : M + 9) + 2) / 5 + D - 1;
-    const unsigned Doe = Yoe * 365 + Yoe / 4 - Yoe / 100 + Doy;
-    return Era * 146097 + static_cast<std::int64_t>(Doe) - 719468;
-}
-
-void CivilFromDays(std::int64_t Z, int& Year, int& Month, int& Day) {
-    Z += 719468;
-    const std::int64_t Era = (Z >= 0 ? Z : Z - 146096) / 146097;
-    const unsigned Doe = static_cast<unsigned>(Z - Era * 146097);
-    const unsigned Yoe = (Doe - Doe / 1460 + Doe / 36524 - Doe / 146096) / 365;
-    const unsigned Doy = Doe - (365 * Yoe + Yoe / 4 - Yoe / 100);
-    const unsigned Mp = (5 * Doy + 2) / 153;
-    Day = static_cast<int>(Doy - (153 * Mp + 2) / 5 + 1);
-    Month = static_cast<int>(Mp < 10 ? Mp + 3 : Mp - 9);
-    Year = static_cast<int>(static_cast<std::int64_t>(Yoe) + Era * 400 + (Month <= 2));
-}
-
 // 1899-12-30, day 0 of TDateTime, counted from 1970-01-01.
 constexpr std::int64_t DateDelta = -25569;
 
@@ -130,9 +104,9 @@ std::u16string DateTimeText(TDateTime Value) {
         Ms -= 86400000;
         ++Days;
     }
-    int Y = 0, M = 0, D = 0;
-    CivilFromDays(Days + DateDelta, Y, M, D);
-    std::u16string R = Two(D) + u"." + Two(M) + u"." + Ascii(std::to_string(Y));
+    const TCivilTime Date = CivilFromDays(Days + DateDelta);
+    std::u16string R =
+        Two(Date.Day) + u"." + Two(Date.Month) + u"." + Ascii(std::to_string(Date.Year));
     const auto Secs = Ms / 1000;
     if (Secs != 0)
         R += u" " + Ascii(std::to_string(Secs / 3600)) + u":" + Two(int(Secs / 60 % 60)) + u":" +
@@ -272,15 +246,11 @@ bool V8AsBoolean(const V8Variant* V) {
 }
 
 TDateTime EncodeDateTime(int Year, int Month, int Day, int Hour, int Minute, int Second) {
-    static constexpr int MonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (Year < 1 || Year > 9999 || Month < 1 || Month > 12 || Day < 1)
-        throw std::invalid_argument("Invalid argument to date encode");
-    const bool Leap = (Year % 4 == 0 && Year % 100 != 0) || Year % 400 == 0;
-    if (Day > MonthDays[Month - 1] + (Month == 2 && Leap ? 1 : 0))
+    if (Year < 1 || Year > 9999 || Day < 1 || Day > DaysInMonth(Year, Month))
         throw std::invalid_argument("Invalid argument to date encode");
     if (Hour < 0 || Hour > 23 || Minute < 0 || Minute > 59 || Second < 0 || Second > 59)
         throw std::invalid_argument("Invalid argument to time encode");
-    const auto Days = DaysFromCivil(Year, static_cast<unsigned>(Month), static_cast<unsigned>(Day));
+    const auto Days = DaysFromCivil(Year, Month, Day);
     return static_cast<double>(Days - DateDelta) +
            (Hour * 3600.0 + Minute * 60.0 + Second) / 86400.0;
 }

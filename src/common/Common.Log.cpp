@@ -63,14 +63,6 @@ const char* LevelWord(TLogLevel Level) {
     return "";
 }
 
-std::u16string_view Trim(std::u16string_view s) {
-    while (!s.empty() && s.front() <= u' ')
-        s.remove_prefix(1);
-    while (!s.empty() && s.back() <= u' ')
-        s.remove_suffix(1);
-    return s;
-}
-
 std::u16string BaseNameOf(std::u16string_view Path) {
     std::size_t Start = 0;
     for (std::size_t i = 0; i < Path.size(); ++i)
@@ -218,8 +210,8 @@ void WriteLog(std::u16string_view ASource, std::u16string_view AMessage, TLogLev
         std::string Line = Stamp;
         Line += LevelWord(ALevel);
         Line += '\t';
-        Line += U16ToUtf8(Trim(ASource));
-        const std::u16string_view Message = Trim(AMessage);
+        Line += U16ToUtf8(TrimView(ASource));
+        const std::u16string_view Message = TrimView(AMessage);
         if (!Message.empty()) {
             Line += ": \t";
             Line += U16ToUtf8(Message);

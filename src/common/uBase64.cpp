@@ -1,4 +1,4 @@
-#include "common/uCommonUtils.h"
+#include "common/uBase64.h"
 #include "common/uEquipmentErrors.h"
 
 namespace korv {

@@ -1,4 +1,4 @@
-#include "common/uCommonUtils.h"
+#include "common/uCodePages.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "common/uCommonUtils.h"
+#include "common/uGuid.h"
 #include "common/uEquipmentErrors.h"
 
 namespace korv {

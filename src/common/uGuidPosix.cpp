@@ -1,5 +1,5 @@
-#include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
+#include "common/uGuid.h"
 
 #include <cerrno>
 #include <fcntl.h>

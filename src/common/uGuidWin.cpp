@@ -1,4 +1,4 @@
-#include "common/uCommonUtils.h"
+#include "common/uGuid.h"
 
 #include <windows.h>
 

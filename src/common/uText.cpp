@@ -1,5 +1,6 @@
 #include "common/uText.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -63,6 +64,18 @@ char16_t LowerChar(char16_t C) {
     if ((C >= 0x00C0 && C <= 0x00DE) && C != 0x00D7)
         return static_cast<char16_t>(C + 0x20);
     return C;
+}
+
+/// The trimmed text as ASCII for the number parsers ("," read as "." when
+/// AComma); empty when it holds anything outside ASCII.
+std::string NumberAscii(std::u16string_view Text, bool AComma) {
+    std::string Out;
+    for (char16_t C : TrimView(Text)) {
+        if (C > 0x7F)
+            return {};
+        Out.push_back(AComma && C == u',' ? '.' : static_cast<char>(C));
+    }
+    return Out;
 }
 
 } // namespace
@@ -184,6 +197,136 @@ std::u16string FloatToU16(double v) {
         (a >= 1e-9 && a < 1e21) ? std::chars_format::fixed : std::chars_format::general;
     auto Res = std::to_chars(Buf, Buf + sizeof Buf, v, Fmt);
     return std::u16string(Buf, Res.ptr);
+}
+
+std::u16string_view TrimView(std::u16string_view Text) {
+    while (!Text.empty() && IsTrimmedChar(Text.front()))
+        Text.remove_prefix(1);
+    while (!Text.empty() && IsTrimmedChar(Text.back()))
+        Text.remove_suffix(1);
+    return Text;
+}
+
+std::string_view TrimView(std::string_view Bytes) {
+    const auto Trimmed = [](char c) { return IsTrimmedChar(static_cast<unsigned char>(c)); };
+    while (!Bytes.empty() && Trimmed(Bytes.front()))
+        Bytes.remove_prefix(1);
+    while (!Bytes.empty() && Trimmed(Bytes.back()))
+        Bytes.remove_suffix(1);
+    return Bytes;
+}
+
+std::optional<std::int64_t> TextToInt64(std::u16string_view Text) {
+    const std::string S = NumberAscii(Text, false);
+    std::string_view T = S;
+    if (!T.empty() && T.front() == '+' && T.size() > 1 && T[1] != '-')
+        T.remove_prefix(1);
+    std::int64_t Value = 0;
+    const auto Res = std::from_chars(T.data(), T.data() + T.size(), Value);
+    if (T.empty() || Res.ec != std::errc() || Res.ptr != T.data() + T.size())
+        return std::nullopt;
+    return Value;
+}
+
+std::optional<double> TextToFloat(std::u16string_view Text) {
+    const std::string S = NumberAscii(Text, true);
+    std::string_view T = S;
+    if (!T.empty() && T.front() == '+' && T.size() > 1 && T[1] != '-')
+        T.remove_prefix(1);
+    double Value = 0;
+    const auto Res = std::from_chars(T.data(), T.data() + T.size(), Value);
+    if (T.empty() || Res.ec != std::errc() || Res.ptr != T.data() + T.size() ||
+        !std::isfinite(Value))
+        return std::nullopt;
+    return Value;
+}
+
+std::optional<bool> TextToBool(std::u16string_view Text) {
+    const std::u16string_view T = TrimView(Text);
+    if (SameTextI(T, u"true"))
+        return true;
+    if (SameTextI(T, u"false"))
+        return false;
+    if (const auto Number = TextToFloat(T))
+        return *Number != 0;
+    return std::nullopt;
+}
+
+const char* BoolText(bool AValue) {
+    return AValue ? "true" : "false";
+}
+
+std::string PadText(std::string_view Text, std::size_t Len, bool Cut) {
+    std::string Out(Cut && Text.size() > Len ? Text.substr(0, Len) : Text);
+    if (Out.size() < Len)
+        Out.append(Len - Out.size(), ' ');
+    return Out;
+}
+
+std::string ZeroPad(std::uint64_t Value, int Width) {
+    std::string Out = std::to_string(Value);
+    if (Width > 0 && Out.size() < static_cast<std::size_t>(Width))
+        Out.insert(0, static_cast<std::size_t>(Width) - Out.size(), '0');
+    return Out;
+}
+
+std::vector<std::u16string> SplitText(std::u16string_view Text, std::size_t Size) {
+    std::vector<std::u16string> Out;
+    if (Size == 0) {
+        if (!Text.empty())
+            Out.emplace_back(Text);
+        return Out;
+    }
+    for (std::size_t i = 0; i < Text.size(); i += Size)
+        Out.emplace_back(Text.substr(i, Size));
+    return Out;
+}
+
+void WrapText(std::u16string_view Text, std::size_t Width,
+              const std::function<void(std::u16string_view)>& LineSink) {
+    std::u16string Norm;
+    Norm.reserve(Text.size());
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] == u'\r') {
+            Norm.push_back(u'\n');
+            if (i + 1 < Text.size() && Text[i + 1] == u'\n')
+                ++i;
+        } else {
+            Norm.push_back(Text[i]);
+        }
+    }
+    std::u16string_view Rest(Norm);
+    while (true) {
+        const std::size_t Nl = Rest.find(u'\n');
+        std::u16string_view Line = Rest.substr(0, Nl);
+        while (Width > 0 && Line.size() > Width) {
+            std::size_t Cut = Line.substr(0, Width + 1).find_last_of(u' ');
+            std::size_t Next;
+            if (Cut == std::u16string_view::npos || Cut == 0) {
+                Cut = Width;
+                Next = Width;
+            } else {
+                Next = Cut + 1;
+            }
+            LineSink(TrimView(Line.substr(0, Cut)));
+            Line.remove_prefix(Next);
+        }
+        LineSink(TrimView(Line));
+        if (Nl == std::u16string_view::npos)
+            break;
+        Rest.remove_prefix(Nl + 1);
+    }
+}
+
+std::u16string FilterText(std::u16string_view Text) {
+    std::u16string Out;
+    Out.reserve(Text.size());
+    for (char16_t c : Text) {
+        if (c == 9 || c == 10 || c == 13 || (c >= 0x20 && c <= 0xD7FF) ||
+            (c >= 0xE000 && c <= 0xFFFD))
+            Out.push_back(c);
+    }
+    return Out;
 }
 
 } // namespace korv

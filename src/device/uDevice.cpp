@@ -1,6 +1,7 @@
 #include "device/uDevice.h"
 
 #include "common/uEquipmentErrors.h"
+#include "common/uText.h"
 
 #include <chrono>
 #include <iterator>
@@ -268,15 +269,6 @@ const char16_t* FindResultText(int ACode) {
 
 const std::u16string_view UnknownError = u"Неизвестная ошибка";
 
-std::u16string Trimmed(std::u16string_view s) {
-    const auto blank = [](char16_t c) { return c <= u' '; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return std::u16string(s);
-}
-
 } // namespace
 
 const TCommandInfo& CommandInfo(TCommandId AId) {
@@ -350,7 +342,7 @@ std::u16string TDevice::GetErrorDescription(int ACode, int ADriverCode,
     if (ACode != 0 && ADriverCode != 0)
         text += u"; " + GetDriverErrorText(ADriverCode);
     if (ACode != 0) {
-        const std::u16string extra = Trimmed(AExtra);
+        const std::u16string extra(TrimView(AExtra));
         if (!extra.empty())
             text += u"; " + extra;
     }

@@ -1,5 +1,6 @@
 #include "device/uDeviceCommon.h"
 
+#include "common/uDateTime.h"
 #include "common/uEquipmentErrors.h"
 
 #include <cmath>
@@ -7,25 +8,6 @@
 namespace korv {
 
 namespace {
-
-// Days from 1970-01-01 to a civil date (proleptic Gregorian).
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-bool IsLeap(int y) {
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
-int DaysInMonth(int y, int m) {
-    static const int Days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && IsLeap(y) ? 29 : Days[m - 1];
-}
 
 [[noreturn]] void BadField() {
     throw EquException(1004);
@@ -35,41 +17,16 @@ int DaysInMonth(int y, int m) {
 
 bool TryEncodeDateTime(int AYear, int AMonth, int ADay, int AHour, int AMinute, int ASecond,
                        TDateTimeValue& AValue) {
-    if (AYear < 1 || AYear > 9999 || AMonth < 1 || AMonth > 12 || ADay < 1 ||
-        ADay > DaysInMonth(AYear, AMonth) || AHour < 0 || AHour > 23 || AMinute < 0 ||
-        AMinute > 59 || ASecond < 0 || ASecond > 59)
+    const TCivilTime Time{AYear, AMonth, ADay, AHour, AMinute, ASecond};
+    if (AYear < 1 || AYear > 9999 || !IsValidCivil(Time))
         return false;
-    AValue =
-        DaysFromCivil(AYear, static_cast<unsigned>(AMonth), static_cast<unsigned>(ADay)) * 86400 +
-        AHour * 3600 + AMinute * 60 + ASecond;
+    AValue = UnixFromCivil(Time);
     return true;
 }
 
 TDateTimeParts DecodeDateTime(TDateTimeValue AValue) {
-    std::int64_t days = AValue / 86400;
-    std::int64_t secs = AValue % 86400;
-    if (secs < 0) {
-        secs += 86400;
-        --days;
-    }
-    // Civil date from days (inverse of DaysFromCivil).
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    TDateTimeParts p;
-    p.Year = static_cast<int>(y + (m <= 2));
-    p.Month = static_cast<int>(m);
-    p.Day = static_cast<int>(d);
-    p.Hour = static_cast<int>(secs / 3600);
-    p.Minute = static_cast<int>(secs / 60 % 60);
-    p.Second = static_cast<int>(secs % 60);
-    return p;
+    const TCivilTime T = CivilFromUnix(AValue);
+    return {static_cast<int>(T.Year), T.Month, T.Day, T.Hour, T.Minute, T.Second};
 }
 
 std::string ByteField(long long AValue) {

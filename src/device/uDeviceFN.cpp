@@ -3,8 +3,8 @@
 
 #include "device/uDevice.h"
 
-#include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
+#include "common/uText.h"
 
 #include <cstdio>
 
@@ -14,15 +14,6 @@ namespace {
 
 unsigned char At(const std::string& s, std::size_t i) {
     return static_cast<unsigned char>(s[i]);
-}
-
-std::string TrimBlanks(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\0'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return std::string(s);
 }
 
 // Date and time as the FN sends them: year since 2000, month, day, hour, minute.
@@ -88,8 +79,8 @@ void TDevice::GetFiscalizationParameters(TDateTimeValue& ADateTime, std::string&
     if (!shortLayout && r.size() < 61)
         throw EquException(1014);
     ReadFNDateTime(r, 1, ADateTime);
-    AUserINN = TrimBlanks(std::string_view(r).substr(6, 12));
-    ARegNumber = TrimBlanks(std::string_view(r).substr(18, 20));
+    AUserINN = std::string(TrimView(std::string_view(r).substr(6, 12)));
+    ARegNumber = std::string(TrimView(std::string_view(r).substr(18, 20)));
     ATaxationSystems = At(r, 38);
     AWorkMode = At(r, 39);
     if (FFFDVersion == TFFDVersion::ffd12)

@@ -2,7 +2,7 @@
 
 #include "device/uDevice.h"
 
-#include "common/uCommonUtils.h"
+#include "common/uCodePages.h"
 #include "common/uEquipmentErrors.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 
 #include "device/uDevice.h"
 
-#include "common/uCommonUtils.h"
+#include "common/uCodePages.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 

@@ -2,7 +2,6 @@
 
 #include "device/uDevice.h"
 
-#include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
 
 namespace korv {

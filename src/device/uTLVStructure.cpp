@@ -1,6 +1,6 @@
 #include "device/uTLVStructure.h"
 
-#include "common/uCommonUtils.h"
+#include "common/uCodePages.h"
 #include "common/uEquipmentErrors.h"
 
 #include <iterator>

@@ -1,6 +1,6 @@
 #include "driver/uCommonDriver4004.h"
 
-#include "common/uCommonUtils.h"
+#include "common/uGuid.h"
 #include "common/uResources.h"
 #include "common/uText.h"
 #include "driver/uDriverXml.h"
@@ -16,14 +16,6 @@ namespace {
 
 #define KORV_STR2(...) #__VA_ARGS__
 #define KORV_STR(...) KORV_STR2(__VA_ARGS__)
-
-const char16_t* BoolText(bool V) {
-    return V ? u"true" : u"false";
-}
-
-void SetAttr(pugi::xml_node ANode, const char* AName, std::u16string_view AValue) {
-    ANode.append_attribute(AName).set_value(U16ToXml(AValue).c_str());
-}
 
 TCommonDriver& Common(TCustomDriver& D) {
     return static_cast<TCommonDriver&>(D);

@@ -3,42 +3,9 @@
 #include "common/Common.Log.h"
 #include "common/uText.h"
 
-#include <charconv>
-#include <cmath>
-
 namespace korv {
 
 namespace {
-
-std::u16string_view Trim(std::u16string_view S) {
-    while (!S.empty() && (S.front() == u' ' || S.front() == u'\t'))
-        S.remove_prefix(1);
-    while (!S.empty() && (S.back() == u' ' || S.back() == u'\t'))
-        S.remove_suffix(1);
-    return S;
-}
-
-bool ParseInt(std::u16string_view AText, std::int64_t& AValue) {
-    std::string S = U16ToUtf8(Trim(AText));
-    const char* First = S.data();
-    if (!S.empty() && S.front() == '+')
-        ++First;
-    auto Res = std::from_chars(First, S.data() + S.size(), AValue);
-    return !S.empty() && Res.ec == std::errc() && Res.ptr == S.data() + S.size();
-}
-
-bool ParseFloat(std::u16string_view AText, double& AValue) {
-    std::string S = U16ToUtf8(Trim(AText));
-    for (char& C : S)
-        if (C == ',')
-            C = '.';
-    const char* First = S.data();
-    if (!S.empty() && S.front() == '+')
-        ++First;
-    auto Res = std::from_chars(First, S.data() + S.size(), AValue);
-    return !S.empty() && Res.ec == std::errc() && Res.ptr == S.data() + S.size() &&
-           std::isfinite(AValue);
-}
 
 [[noreturn]] void BadValue(TPropType AType, std::u16string_view AText) {
     throw EDriverError(u"Invalid value \"" + std::u16string(AText) + u"\" for a property of type " +
@@ -69,27 +36,22 @@ TPropValue TextToPropValue(TPropType AType, std::u16string_view AText) {
     switch (AType) {
     case TPropType::Integer:
     case TPropType::Int64: {
-        std::int64_t V = 0;
-        if (!ParseInt(AText, V))
+        const auto V = TextToInt64(AText);
+        if (!V)
             BadValue(AType, AText);
-        return V;
+        return *V;
     }
     case TPropType::Boolean: {
-        std::u16string_view T = Trim(AText);
-        if (SameTextI(T, u"true"))
-            return true;
-        if (SameTextI(T, u"false"))
-            return false;
-        double V = 0;
-        if (!ParseFloat(T, V))
+        const auto V = TextToBool(AText);
+        if (!V)
             BadValue(AType, AText);
-        return V != 0;
+        return *V;
     }
     case TPropType::Float: {
-        double V = 0;
-        if (!ParseFloat(AText, V))
+        const auto V = TextToFloat(AText);
+        if (!V)
             BadValue(AType, AText);
-        return V;
+        return *V;
     }
     case TPropType::Text:
         return std::u16string(AText);

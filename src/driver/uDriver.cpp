@@ -1,7 +1,7 @@
 #include "driver/uDriver.h"
 
 #include "common/Common.Log.h"
-#include "common/uCommonUtils.h"
+#include "common/uCodePages.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 #include "device/uDevice.h"
@@ -148,7 +148,7 @@ void TDriver::EquipmentTest(const pugi::xml_document& ASettings, std::u16string&
         int Protocol = 0, Subversion = 0, ModelIndex = 0, Lang = 0;
         std::string Model;
         Device.GetDeviceType(Protocol, Subversion, Model, ModelIndex, Lang);
-        Model = TrimBytes(Model.substr(0, Model.find('\0')));
+        Model = std::string(TrimView(Model.substr(0, Model.find('\0'))));
         ADescription = AnsiToU16(Model) + u", № " + AnsiToU16(Serial) + u", " +
                        (Fiscalized ? u"ФИСК" : u"НЕ ФИСК");
         FInstance->FPrintRequired = -1;

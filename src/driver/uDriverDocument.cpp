@@ -1,7 +1,9 @@
 // A fiscal document read back from the FN archive (GetDocumentInformation),
 // as the CheckPackage the host reads.
 
-#include "common/uCommonUtils.h"
+#include "common/uBase64.h"
+#include "common/uCodePages.h"
+#include "common/uDateTime.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 #include "device/uDevice.h"

@@ -1,6 +1,6 @@
 // The registration data of the register (GetDataKKT).
 
-#include "common/uCommonUtils.h"
+#include "common/uCodePages.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 #include "device/uDevice.h"
@@ -66,7 +66,7 @@ void TDriver::GetDataKKT(pugi::xml_document& ATableParametersKKT) {
         auto Text = [&](int AField) {
             std::string Value;
             Device.GetFieldAsStr(KRegTable, KRegRow, AField, Value);
-            return AnsiToU16(TrimBytes(Value.substr(0, Value.find('\0'))));
+            return AnsiToU16(TrimView(Value.substr(0, Value.find('\0'))));
         };
         auto Byte = [&](int AField) {
             int Value = 0;

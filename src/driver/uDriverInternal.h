@@ -4,6 +4,7 @@
 
 #include "common/uEquipmentErrors.h"
 #include "device/uDeviceCommon.h"
+#include "driver/uDriverXml.h"
 
 #include <pugixml.hpp>
 
@@ -22,22 +23,11 @@ inline constexpr int KSerialField = 1;
 inline constexpr int KTcpPortNumber = 9999;
 inline constexpr int KConnectionSerial = 0, KConnectionTcp = 1;
 
-/// AText without leading and trailing blanks and control characters.
-std::u16string_view TrimView(std::u16string_view AText);
-/// The 8-bit text without leading and trailing blanks and NUL bytes.
-std::string TrimBytes(std::string_view AText);
-
 /// APattern with its first "%s" replaced by AArg.
 std::u16string Format(std::u16string_view APattern, std::u16string_view AArg);
 
-/// "true" or "false".
-const char* BoolText(bool AValue);
 /// A money amount as a decimal number with a point ("12.5", "0", "-3.25").
 std::string CurrencyText(TCurrency AValue);
-/// Appends the attribute AName with AValue (host text) to ANode.
-void SetAttr(pugi::xml_node ANode, const char* AName, std::u16string_view AValue);
-void SetAttr(pugi::xml_node ANode, const char* AName, const std::string& AValue);
-void SetAttr(pugi::xml_node ANode, const char* AName, long long AValue);
 
 /// A date the register or the FN did not give (the reading left it alone).
 inline constexpr TDateTimeValue KUnsetDate = std::numeric_limits<TDateTimeValue>::min();

@@ -3,7 +3,7 @@
 // the cashier data, the shift checks, and the small text helpers of the
 // operation files.
 
-#include "common/uCommonUtils.h"
+#include "common/uDateTime.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 #include "device/uDevice.h"
@@ -18,33 +18,12 @@ namespace korv {
 
 namespace drv {
 
-std::u16string_view TrimView(std::u16string_view S) {
-    while (!S.empty() && S.front() <= u' ')
-        S.remove_prefix(1);
-    while (!S.empty() && S.back() <= u' ')
-        S.remove_suffix(1);
-    return S;
-}
-
-std::string TrimBytes(std::string_view S) {
-    auto Blank = [](char C) { return C == ' ' || C == '\0' || C == '\t'; };
-    while (!S.empty() && Blank(S.front()))
-        S.remove_prefix(1);
-    while (!S.empty() && Blank(S.back()))
-        S.remove_suffix(1);
-    return std::string(S);
-}
-
 std::u16string Format(std::u16string_view APattern, std::u16string_view AArg) {
     std::u16string S(APattern);
     auto Pos = S.find(u"%s");
     if (Pos != std::u16string::npos)
         S.replace(Pos, 2, AArg);
     return S;
-}
-
-const char* BoolText(bool AValue) {
-    return AValue ? "true" : "false";
 }
 
 std::string CurrencyText(TCurrency AValue) {
@@ -65,18 +44,6 @@ std::string CurrencyText(TCurrency AValue) {
         Text += "." + Tail;
     }
     return Text;
-}
-
-void SetAttr(pugi::xml_node ANode, const char* AName, std::u16string_view AValue) {
-    ANode.append_attribute(AName).set_value(U16ToXml(AValue).c_str());
-}
-
-void SetAttr(pugi::xml_node ANode, const char* AName, const std::string& AValue) {
-    ANode.append_attribute(AName).set_value(AValue.c_str());
-}
-
-void SetAttr(pugi::xml_node ANode, const char* AName, long long AValue) {
-    ANode.append_attribute(AName).set_value(std::to_string(AValue).c_str());
 }
 
 std::u16string DateText(TDateTimeValue AValue) {
@@ -170,11 +137,8 @@ void TDriver::ReadCashierParameters(const pugi::xml_document& AInputParameters) 
     std::u16string INN(TrimView(XmlToU16(Params.attribute("CashierINN").value())));
     FInstance->FPrintRequired = -1;
     if (pugi::xml_attribute Print = Params.attribute("PrintRequired")) {
-        std::u16string Text(TrimView(XmlToU16(Print.value())));
-        if (SameTextI(Text, u"true"))
-            FInstance->FPrintRequired = 1;
-        else if (SameTextI(Text, u"false"))
-            FInstance->FPrintRequired = 0;
+        if (const auto Value = TextToBool(XmlToU16(Print.value())))
+            FInstance->FPrintRequired = *Value ? 1 : 0;
     }
     CheckCashierINN(INN);
     FInstance->FCashierINN = INN;

@@ -1,7 +1,7 @@
 // The status operations: the clock, the line length, the cash drawer, the
 // shift state and the current status of the register with its counters.
 
-#include "common/uCommonUtils.h"
+#include "common/uDateTime.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 #include "device/uDevice.h"
@@ -53,14 +53,9 @@ int ReadCount(TDevice& ADevice, int ARegister) {
     return Value;
 }
 
-/// True for "true" in any case or a non-zero number.
+/// The attribute as a Boolean (TextToBool); false when missing or not a Boolean.
 bool BoolAttr(pugi::xml_attribute AAttr) {
-    std::u16string Text(TrimView(XmlToU16(AAttr.value())));
-    if (SameTextI(Text, u"true"))
-        return true;
-    if (Text.empty() || SameTextI(Text, u"false"))
-        return false;
-    return std::strtol(U16ToUtf8(Text).c_str(), nullptr, 10) != 0;
+    return TextToBool(XmlToU16(AAttr.value())).value_or(false);
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 #include "driver/uDriverXml.h"
 
-#include "common/uCommonUtils.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 
@@ -34,6 +33,18 @@ std::u16string XmlToU16(const char* AText) {
 
 std::string U16ToXml(std::u16string_view AText) {
     return U16ToUtf8(AText);
+}
+
+void SetAttr(pugi::xml_node ANode, const char* AName, std::u16string_view AValue) {
+    ANode.append_attribute(AName).set_value(U16ToXml(AValue).c_str());
+}
+
+void SetAttr(pugi::xml_node ANode, const char* AName, const std::string& AValue) {
+    ANode.append_attribute(AName).set_value(AValue.c_str());
+}
+
+void SetAttr(pugi::xml_node ANode, const char* AName, long long AValue) {
+    ANode.append_attribute(AName).set_value(std::to_string(AValue).c_str());
 }
 
 } // namespace korv

@@ -22,4 +22,9 @@ std::u16string XmlText(const pugi::xml_document& ADoc);
 std::u16string XmlToU16(const char* AText);
 std::string U16ToXml(std::u16string_view AText);
 
+/// Appends the attribute AName with AValue (host text, UTF-8 text or a decimal integer) to ANode.
+void SetAttr(pugi::xml_node ANode, const char* AName, std::u16string_view AValue);
+void SetAttr(pugi::xml_node ANode, const char* AName, const std::string& AValue);
+void SetAttr(pugi::xml_node ANode, const char* AName, long long AValue);
+
 } // namespace korv

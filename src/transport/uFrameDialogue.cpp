@@ -1,7 +1,7 @@
 #include "transport/uFrameDialogue.h"
 
 #include "common/Common.Log.h"
-#include "common/uCommonUtils.h"
+#include "common/uBytes.h"
 #include "common/uEquipmentErrors.h"
 #include "transport/uFrameCodec.h"
 

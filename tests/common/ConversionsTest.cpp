@@ -1,4 +1,6 @@
-#include "common/uCommonUtils.h"
+#include "common/uBytes.h"
+#include "common/uFiscalNames.h"
+#include "common/uText.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,19 @@
-#include "common/uCommonUtils.h"
+#include "common/uBase64.h"
+#include "common/uCodePages.h"
+#include "common/uDateTime.h"
 #include "common/uEquipmentErrors.h"
+#include "common/uGuid.h"
 #include "common/uText.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <set>
 
 using namespace korv;
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 TEST(CodePages, EveryByteRoundTrips) {
     for (int b = 0; b < 256; ++b) {
@@ -122,4 +128,80 @@ TEST(Guid, ShapeAndUniqueness) {
         EXPECT_EQ(G[14], u'4');
         EXPECT_TRUE(Seen.insert(G).second);
     }
+}
+
+TEST(Trim, BlanksAndControlsOnBothEnds) {
+    EXPECT_EQ(TrimView(u" \t\r\n x y \x01\x00"), u"x y");
+    EXPECT_EQ(TrimView(u"\xA0x\xA0"), u"\xA0x\xA0"); // a no-break space is text
+    EXPECT_EQ(TrimView(u"   "), u"");
+    // Register fields: NUL padding goes, and so do blanks, but no 8-bit letter.
+    EXPECT_EQ(TrimView(" 7707083893\0\0"sv), "7707083893");
+    EXPECT_EQ(TrimView("\xC0\xA0 \xFF"sv), "\xC0\xA0 \xFF"sv);
+    EXPECT_EQ(TrimView("\0\t"sv), "");
+}
+
+TEST(TextValues, NumbersAndBooleansShareOneRule) {
+    struct Case {
+        const char16_t* Text;
+        std::optional<std::int64_t> Int;
+        std::optional<double> Float;
+        std::optional<bool> Bool;
+    };
+    const std::nullopt_t No = std::nullopt;
+    const Case Cases[] = {
+        {u"true", No, No, true},
+        {u" FALSE ", No, No, false},
+        {u"True", No, No, true},
+        {u"1", 1, 1.0, true},
+        {u"0", 0, 0.0, false},
+        {u"-2", -2, -2.0, true},
+        {u"+7", 7, 7.0, true},
+        {u"0,5", No, 0.5, true},
+        {u"0.0", No, 0.0, false},
+        {u"1e3", No, 1000.0, true},
+        {u"yes", No, No, No},
+        {u"да", No, No, No},
+        {u"", No, No, No},
+        {u"+-1", No, No, No},
+        {u"1x", No, No, No},
+        {u"inf", No, No, No},
+        {u"\t12\r\n", 12, 12.0, true},
+        {u"１", No, No, No},
+        {u"9223372036854775807", INT64_MAX, 9223372036854775807.0, true},
+        {u"9223372036854775808", No, 9223372036854775808.0, true},
+    };
+    for (const Case& C : Cases) {
+        EXPECT_EQ(TextToInt64(C.Text), C.Int) << U16ToUtf8(C.Text);
+        EXPECT_EQ(TextToFloat(C.Text), C.Float) << U16ToUtf8(C.Text);
+        EXPECT_EQ(TextToBool(C.Text), C.Bool) << U16ToUtf8(C.Text);
+    }
+    EXPECT_STREQ(BoolText(true), "true");
+    EXPECT_STREQ(BoolText(false), "false");
+}
+
+TEST(Calendar, DaysRoundTripAndMonthLengths) {
+    // Every day from 1600 to 2400 maps to a valid date and back, one after the other.
+    TCivilTime Prev = CivilFromDays(DaysFromCivil(1600, 1, 1) - 1);
+    for (std::int64_t Day = DaysFromCivil(1600, 1, 1); Day <= DaysFromCivil(2400, 12, 31); ++Day) {
+        const TCivilTime T = CivilFromDays(Day);
+        ASSERT_TRUE(IsValidCivil(T)) << Day;
+        ASSERT_EQ(DaysFromCivil(T.Year, T.Month, T.Day), Day);
+        const bool NextDay = T.Day == Prev.Day + 1 && T.Month == Prev.Month;
+        const bool NextMonth = T.Day == 1 && Prev.Day == DaysInMonth(Prev.Year, Prev.Month);
+        ASSERT_TRUE(NextDay || NextMonth) << Day;
+        Prev = T;
+    }
+    EXPECT_EQ(DaysFromCivil(1970, 1, 1), 0);
+    EXPECT_EQ(DaysFromCivil(1899, 12, 30), -25569);
+    EXPECT_EQ(DaysInMonth(2000, 2), 29);
+    EXPECT_EQ(DaysInMonth(1900, 2), 28);
+    EXPECT_EQ(DaysInMonth(2024, 2), 29);
+    EXPECT_EQ(DaysInMonth(2024, 13), 0);
+    EXPECT_FALSE(IsValidCivil({2023, 2, 29}));
+    EXPECT_FALSE(IsValidCivil({2024, 1, 1, 24}));
+    EXPECT_FALSE(IsValidCivil({2024, 0, 1}));
+    const TCivilTime T = CivilFromUnix(-1);
+    EXPECT_EQ(T.Year, 1969);
+    EXPECT_EQ(T.Second, 59);
+    EXPECT_EQ(UnixFromCivil(CivilFromUnix(1709209815)), 1709209815);
 }

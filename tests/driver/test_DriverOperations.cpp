@@ -4,7 +4,8 @@
 #include "DriverTestHost.h"
 
 #include "common/Common.Log.h"
-#include "common/uCommonUtils.h"
+#include "common/uBase64.h"
+#include "common/uCodePages.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 #include "device/uDevice.h"

@@ -4,7 +4,7 @@
 // poll with a deadline.
 
 #include "common/Common.Log.h"
-#include "common/uCommonUtils.h"
+#include "common/uCodePages.h"
 #include "transport/uFrameCodec.h"
 
 #include <gtest/gtest.h>

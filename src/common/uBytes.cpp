@@ -1,4 +1,4 @@
-#include "common/uCommonUtils.h"
+#include "common/uBytes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -28,18 +28,6 @@ std::string HexOf(std::uint64_t Value) {
     return Out;
 }
 
-bool IsBlank(char16_t c) {
-    return c <= u' ';
-}
-
-std::u16string_view TrimView(std::u16string_view s) {
-    while (!s.empty() && IsBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 } // namespace
 
 std::string BytesToHexText(std::string_view Bytes, std::string_view Separator) {
@@ -54,27 +42,9 @@ std::string BytesToHexText(std::string_view Bytes, std::string_view Separator) {
     return Out;
 }
 
-std::string PadText(std::string_view Text, std::size_t Len, bool Cut) {
-    std::string Out(Cut && Text.size() > Len ? Text.substr(0, Len) : Text);
-    if (Out.size() < Len)
-        Out.append(Len - Out.size(), ' ');
-    return Out;
-}
-
 std::string PadBytes(std::string_view Text, std::size_t Len, char Fill) {
     std::string Out(Text.substr(0, std::min(Len, Text.size())));
     Out.append(Len - Out.size(), Fill);
-    return Out;
-}
-
-std::u16string FilterText(std::u16string_view Text) {
-    std::u16string Out;
-    Out.reserve(Text.size());
-    for (char16_t c : Text) {
-        if (c == 9 || c == 10 || c == 13 || (c >= 0x20 && c <= 0xD7FF) ||
-            (c >= 0xE000 && c <= 0xFFFD))
-            Out.push_back(c);
-    }
     return Out;
 }
 
@@ -210,109 +180,6 @@ std::uint8_t ReverseBits(std::uint8_t Byte) {
         if (Byte & (1u << i))
             Out = static_cast<std::uint8_t>(Out | (0x80u >> i));
     return Out;
-}
-
-std::string ZeroPad(std::uint64_t Value, int Width) {
-    std::string Out = std::to_string(Value);
-    if (Width > 0 && Out.size() < static_cast<std::size_t>(Width))
-        Out.insert(0, static_cast<std::size_t>(Width) - Out.size(), '0');
-    return Out;
-}
-
-std::vector<std::u16string> SplitText(std::u16string_view Text, std::size_t Size) {
-    std::vector<std::u16string> Out;
-    if (Size == 0) {
-        if (!Text.empty())
-            Out.emplace_back(Text);
-        return Out;
-    }
-    for (std::size_t i = 0; i < Text.size(); i += Size)
-        Out.emplace_back(Text.substr(i, Size));
-    return Out;
-}
-
-void WrapText(std::u16string_view Text, std::size_t Width,
-              const std::function<void(std::u16string_view)>& LineSink) {
-    std::u16string Norm;
-    Norm.reserve(Text.size());
-    for (std::size_t i = 0; i < Text.size(); ++i) {
-        if (Text[i] == u'\r') {
-            Norm.push_back(u'\n');
-            if (i + 1 < Text.size() && Text[i + 1] == u'\n')
-                ++i;
-        } else {
-            Norm.push_back(Text[i]);
-        }
-    }
-    std::u16string_view Rest(Norm);
-    while (true) {
-        const std::size_t Nl = Rest.find(u'\n');
-        std::u16string_view Line = Rest.substr(0, Nl);
-        while (Width > 0 && Line.size() > Width) {
-            std::size_t Cut = Line.substr(0, Width + 1).find_last_of(u' ');
-            std::size_t Next;
-            if (Cut == std::u16string_view::npos || Cut == 0) {
-                Cut = Width;
-                Next = Width;
-            } else {
-                Next = Cut + 1;
-            }
-            LineSink(TrimView(Line.substr(0, Cut)));
-            Line.remove_prefix(Next);
-        }
-        LineSink(TrimView(Line));
-        if (Nl == std::u16string_view::npos)
-            break;
-        Rest.remove_prefix(Nl + 1);
-    }
-}
-
-std::u16string PaymentMethodName(int Value) {
-    static const char16_t* const Names[] = {
-        u"ПРЕДОПЛАТА 100%",           u"ПРЕДОПЛАТА",        u"АВАНС",         u"ПОЛНЫЙ РАСЧЕТ",
-        u"ЧАСТИЧНЫЙ РАСЧЕТ И КРЕДИТ", u"ПЕРЕДАЧА В КРЕДИТ", u"ОПЛАТА КРЕДИТА"};
-    if (Value < 1 || Value > 7)
-        return {};
-    return Names[Value - 1];
-}
-
-std::u16string CalculationSubjectName(int Value) {
-    static const char16_t* const Names[] = {u"ТОВАР",
-                                            u"ПОДАКЦИЗНЫЙ ТОВАР",
-                                            u"РАБОТА",
-                                            u"УСЛУГА",
-                                            u"СТАВКА АЗАРТНОЙ ИГРЫ",
-                                            u"ВЫИГРЫШ АЗАРТНОЙ ИГРЫ",
-                                            u"ЛОТЕРЕЙНЫЙ БИЛЕТ",
-                                            u"ВЫИГРЫШ ЛОТЕРЕИ",
-                                            u"ПРЕДОСТАВЛЕНИЕ РИД",
-                                            u"ПЛАТЕЖ",
-                                            u"АГЕНТСКОЕ ВОЗНАГРАЖДЕНИЕ",
-                                            u"СОСТАВНОЙ ПРЕДМЕТ РАСЧЕТА",
-                                            u"ИНОЙ ПРЕДМЕТ РАСЧЕТА",
-                                            u"ИМУЩЕСТВЕННОЕ ПРАВО",
-                                            u"ВНЕРЕАЛИЗАЦИОННЫЙ ДОХОД",
-                                            u"СТРАХОВЫЕ ВЗНОСЫ",
-                                            u"ТОРГОВЫЙ СБОР",
-                                            u"КУРОРТНЫЙ СБОР",
-                                            u"ЗАЛОГ",
-                                            u"РАСХОД",
-                                            u"ВЗНОСЫ НА ОПС ИП",
-                                            u"ВЗНОСЫ НА ОПС",
-                                            u"ВЗНОСЫ НА ОМС ИП",
-                                            u"ВЗНОСЫ НА ОМС",
-                                            u"ВЗНОСЫ НА ОСС",
-                                            u"ПЛАТЕЖ КАЗИНО",
-                                            u"ВЫДАЧА ДС",
-                                            u"",
-                                            u"",
-                                            u"АТНМ",
-                                            u"АТМ",
-                                            u"ТНМ",
-                                            u"ТМ"};
-    if (Value < 1 || Value > 33)
-        return {};
-    return Names[Value - 1];
 }
 
 } // namespace korv
