@@ -104,12 +104,12 @@ struct V8Variant {
         std::uint32_t ulVal;
         std::uint64_t ullVal;
         std::int32_t errCode;
-        std::int32_t hRes;
+        long hRes; // the host's HRESULT: a long (8 bytes on Linux, 4 on Windows)
         float fltVal;
         double dblVal;
         bool bVal;
         char chVal;
-        WCHAR_T wchVal;
+        wchar_t wchVal; // the host declares a wchar_t here (4 bytes on Linux, 2 on Windows)
         double date;
         TV8GUID IDVal;
         V8Variant* pvarVal;
@@ -150,6 +150,11 @@ static_assert(sizeof(TV8tm) == 56);
 static_assert(offsetof(V8Variant, wstrLen) == 8);
 #endif
 static_assert(sizeof(bool) == 1);
+static_assert(sizeof(V8Variant::hRes) == sizeof(long));
+static_assert(sizeof(V8Variant::wchVal) == sizeof(wchar_t));
+#if defined(__linux__) && defined(__x86_64__)
+static_assert(sizeof(V8Variant::hRes) == 8 && sizeof(V8Variant::wchVal) == 4);
+#endif
 
 /// Days since 1899-12-30 with the time of day as the fraction.
 using TDateTime = double;
@@ -195,6 +200,9 @@ std::u16string V8TypeName(const V8Variant* V);
 TVariant V8ToVariant(const V8Variant* V);
 /// VariantToText(V8ToVariant(V)).
 std::u16string V8ToText(const V8Variant* V);
+/// V8ToText for the call trace, which never fails a call: a value it cannot
+/// render (an unsupported type, an invalid date) gives its type name.
+std::u16string V8TraceText(const V8Variant* V) noexcept;
 
 /// A date-time from calendar fields; raises std::invalid_argument when a
 /// field is out of range.
@@ -295,6 +303,11 @@ struct TMethReg {
     int ParamCount = 0;
     TDefParamList DefParams;
     TV8CallAsFunc Execute;
+
+    /// Runs the handler once the host has passed at least ParamCount
+    /// parameters; a shorter call raises std::invalid_argument naming the
+    /// method and both counts, and the handler does not run.
+    bool Call(TV8UserObject& Obj, V8Variant* RetValue, V8Variant* Params, long Count) const;
 };
 
 struct TPropReg {
@@ -451,6 +464,7 @@ const TV8Slot* V8UserLanguageTable();
 
 /// Bodies of the exports. Names are compared exactly; GetClassObject stores
 /// a new TV8ComponentRecord* at Object and returns 1, or returns 0.
+/// DestroyObject frees the object and its record and clears *Object.
 const WCHAR_T* V8GetClassNames();
 long V8GetClassObject(const WCHAR_T* ClassName, void** Object);
 long V8DestroyObject(void** Object);
@@ -461,7 +475,8 @@ int V8GetAttachType();
 void V8NapiLoad();
 void V8NapiUnload();
 
-/// Host-call trace: the rendering of a parameter list, "[a; b; BLOB]".
+/// Host-call trace: the rendering of a parameter list, "[a; b; BLOB]";
+/// a value the trace cannot render shows its type name ("[VTYPE_TM]").
 std::u16string V8ParamsText(const V8Variant* Params, long Count);
 
 } // namespace korv

@@ -66,7 +66,7 @@ void ChooseLogMode(const V8Variant* Params, long Count) {
     SetLogMode(4);
     if (Count <= 0 || !Params || Params[0].vt == VTYPE_BLOB)
         return;
-    const std::u16string First = V8ToText(&Params[0]);
+    const std::u16string First = V8TraceText(&Params[0]);
     if (IsDeviceIDText(First))
         SetLogMode(GetDeviceLogFlag(First) ? 3 : 0);
 }
@@ -82,10 +82,10 @@ bool TracedCall(void* This, long Meth, V8Variant* RetValue, V8Variant* Params, l
             Count = 0;
         ChooseLogMode(Params, Count);
         WriteLog(u"> " + M->MethName, u"Params: " + V8ParamsText(Params, Count), TLogLevel::Debug);
-        const bool Result = M->Execute ? M->Execute(Self(This), RetValue, Params, Count) : false;
+        const bool Result = M->Call(Self(This), RetValue, Params, Count);
         std::u16string After;
         if (AsFunc)
-            After = u"Result=" + V8ToText(RetValue);
+            After = u"Result=" + V8TraceText(RetValue);
         After += u"; Params: " + V8ParamsText(Params, Count);
         WriteLog(u"< " + M->MethName, After, TLogLevel::Debug);
         return Result;
@@ -315,7 +315,7 @@ std::u16string V8ParamsText(const V8Variant* Params, long Count) {
     for (long I = 0; Params && I < Count; ++I) {
         if (I > 0)
             R += u"; ";
-        R += Params[I].vt == VTYPE_BLOB ? std::u16string(u"BLOB") : V8ToText(&Params[I]);
+        R += Params[I].vt == VTYPE_BLOB ? std::u16string(u"BLOB") : V8TraceText(&Params[I]);
     }
     return R + u"]";
 }
@@ -360,6 +360,7 @@ long V8DestroyObject(void** Object) {
     if (!Object || !*Object)
         return 0;
     std::unique_ptr<TV8ComponentRecord> Rec(static_cast<TV8ComponentRecord*>(*Object));
+    *Object = nullptr;
     try {
         std::unique_ptr<TV8UserObject> D(Rec->Driver[0]);
     } catch (...) {

@@ -2,6 +2,9 @@
 
 #include "addin/v8napi.h"
 
+#include "common/uText.h"
+
+#include <stdexcept>
 #include <utility>
 
 namespace korv {
@@ -69,6 +72,17 @@ void TDefParamList::AddAString(std::string_view Value, int ParamNum) {
 
 void TDefParamList::AddDate(TDateTime Value, int ParamNum) {
     Append(ParamNum, VTYPE_DATE).Value.date = Value;
+}
+
+bool TMethReg::Call(TV8UserObject& Obj, V8Variant* RetValue, V8Variant* Params, long Count) const {
+    if (!Params || Count < 0)
+        Count = 0;
+    if (Count < ParamCount)
+        throw std::invalid_argument("Метод " + U16ToUtf8(MethName) +
+                                    " вызван с недостаточным числом параметров: передано " +
+                                    std::to_string(Count) + ", нужно " +
+                                    std::to_string(ParamCount));
+    return Execute ? Execute(Obj, RetValue, Params, Count) : false;
 }
 
 const TDefParamValue* TDefParamList::Find(int Num) const {

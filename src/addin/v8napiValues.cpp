@@ -345,6 +345,20 @@ std::u16string V8ToText(const V8Variant* V) {
     return VariantToText(V8ToVariant(V));
 }
 
+std::u16string V8TraceText(const V8Variant* V) noexcept {
+    if (!V)
+        return {};
+    try {
+        return V8ToText(V);
+    } catch (...) {
+    }
+    try {
+        return V8TypeName(V);
+    } catch (...) {
+        return {};
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Writers
 

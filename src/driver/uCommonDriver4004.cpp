@@ -22,169 +22,133 @@ TCommonDriver& Common(TCustomDriver& D) {
 }
 
 // Exported methods. Each reads its inputs, calls the operation and writes
-// its outputs; errors are reported through GetLastError with code 1001.
+// its outputs; the barrier (RunExported) reports errors through GetLastError
+// with code 1001.
 
-bool GetInterfaceRevisionH(TCustomDriver& D, V8Variant* R, V8Variant*, long) {
-    if (R)
-        D.V8SetInt(R, Common(D).InterfaceRevision());
-    return true;
+std::int32_t GetInterfaceRevisionH(TCommonDriver& D, TParams<0>) {
+    return D.InterfaceRevision();
 }
 
-bool GetDescriptionH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    return RunTrapped(D, R, [&] {
-        V8Variant* Out = Param(P, N, 0);
-        D.SetOutText(Out, Common(D).GetDescription());
-    });
+void GetDescriptionH(TCommonDriver& D, TParams<1> P) {
+    D.SetOutText(P.At<0>(), D.GetDescription());
 }
 
-bool GetLastErrorH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    if (R)
-        D.V8SetInt(R, D.LastResult().GetIntResult());
-    if (P && N > 0)
-        D.V8SetWString(&P[0], D.LastResult().ErrorDescription);
-    return true;
+std::int32_t GetLastErrorH(TCommonDriver& D, TParams<1> P) {
+    D.V8SetWString(P.At<0>(), D.LastResult().ErrorDescription);
+    return D.LastResult().GetIntResult();
 }
 
-bool ConnectEquipmentH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    return RunTrapped(D, R, [&] {
-        V8Variant* Out = Param(P, N, 0);
-        pugi::xml_document Settings;
-        ParseXmlInput(V8AsWideString(Param(P, N, 2)), Settings);
-        Common(D).ConnectEquipment(Settings);
-        try {
-            D.SetOutText(Out, D.DeviceID());
-        } catch (...) {
-            // A device the host cannot name could never be disconnected.
-            std::u16string ID = D.DeviceID();
-            Common(D).DisconnectEquipment(ID);
-            throw;
-        }
-    });
-}
-
-bool DisconnectEquipmentH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    return RunTrapped(D, R, [&] { Common(D).DisconnectEquipment(V8AsWideString(Param(P, N, 0))); });
-}
-
-bool EquipmentParametersH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    return RunTrapped(D, R, [&] {
-        V8Variant* Out = Param(P, N, 1);
-        D.SetOutText(Out, Common(D).EquipmentParameters());
-    });
-}
-
-bool SetParameterH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    return RunTrapped(D, R, [&] {
-        std::u16string Name = V8AsWideString(Param(P, N, 0));
-        D.PropertySet(Name, Param(P, N, 1));
-    });
-}
-
-bool EquipmentTestH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    // The trace renders host values; one it cannot render must not fail the test.
-    auto Trace = [&](std::u16string_view ATitle, bool AWithResult) {
-        try {
-            std::u16string Text = u"Params: " + V8ParamsText(P, N);
-            if (AWithResult)
-                Text = u"Result=" + (R ? V8ToText(R) : std::u16string()) + u"; " + Text;
-            WriteLog(ATitle, Text, TLogLevel::Debug);
-        } catch (const std::exception&) {
-        }
-    };
-    auto TraceEnd = [&] { Trace(u"< EquipmentTest", true); };
+void ConnectEquipmentH(TCommonDriver& D, TParams<3> P) {
+    pugi::xml_document Settings;
+    ParseXmlInput(V8AsWideString(P.At<2>()), Settings);
+    D.ConnectEquipment(Settings);
     try {
-        pugi::xml_document Settings;
-        ParseXmlInput(V8AsWideString(Param(P, N, 1)), Settings);
-        // The test's own settings may switch the log on for the test.
-        for (pugi::xml_node Node : Settings.child("Parameters").children()) {
-            if (!SameTextI(XmlToU16(Node.name()), u"Parameter") ||
-                !SameTextI(XmlToU16(Node.attribute("Name").value()), u"LogEnabled"))
-                continue;
-            bool On = false;
-            try {
-                On = PropBool(
-                    TextToPropValue(TPropType::Boolean, XmlToU16(Node.attribute("Value").value())));
-            } catch (const EDriverError&) {
-            }
-            if (On) {
-                SetLogMode(3);
-                Trace(u"> EquipmentTest", false);
-                break;
-            }
-        }
-        V8Variant* OutDescription = Param(P, N, 2);
-        V8Variant* OutDemo = Param(P, N, 3);
-        std::u16string Description, Demo;
-        Common(D).EquipmentTest(Settings, Description, Demo);
-        D.SetOutText(OutDescription, Description);
-        D.SetOutText(OutDemo, Demo);
-        D.SetSuccess(R);
-        TraceEnd();
-    } catch (const std::exception& E) {
-        D.HandleException(E, R, 1001);
-        TraceEnd();
-        if (P && N > 2)
-            D.V8SetWString(&P[2], ExceptionMessage(E));
+        D.SetOutText(P.At<0>(), D.DeviceID());
     } catch (...) {
-        D.HandleUnknownException(R);
-        TraceEnd();
+        // A device the host cannot name could never be disconnected.
+        std::u16string ID = D.DeviceID();
+        D.DisconnectEquipment(ID);
+        throw;
     }
-    return true;
 }
 
-bool GetAdditionalActionsH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    return RunTrapped(D, R, [&] {
-        V8Variant* Out = Param(P, N, 0);
-        D.SetOutText(Out, Common(D).GetAdditionalActions());
-    });
+void DisconnectEquipmentH(TCommonDriver& D, TParams<1> P) {
+    D.DisconnectEquipment(V8AsWideString(P.At<0>()));
 }
 
-bool DoAdditionalActionH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    return RunTrapped(D, R, [&] { Common(D).DoAdditionalAction(V8AsWideString(Param(P, N, 0))); });
+void EquipmentParametersH(TCommonDriver& D, TParams<2> P) {
+    D.SetOutText(P.At<1>(), D.EquipmentParameters());
 }
 
-bool EquipmentAutoSetupH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
+void SetParameterH(TCommonDriver& D, TParams<2> P) {
+    D.PropertySet(V8AsWideString(P.At<0>()), P.At<1>());
+}
+
+/// The test's own trace (the settings may switch the log on for the test).
+void TraceEquipmentTest(std::u16string_view ATitle, const V8Variant* R, V8Variant* P, long N) {
+    std::u16string Text = u"Params: " + V8ParamsText(P, N);
+    if (R)
+        Text = u"Result=" + V8TraceText(R) + u"; " + Text;
+    WriteLog(ATitle, Text, TLogLevel::Debug);
+}
+
+void EquipmentTestH(TCommonDriver& D, TParams<4> P) {
+    pugi::xml_document Settings;
+    ParseXmlInput(V8AsWideString(P.At<1>()), Settings);
+    for (pugi::xml_node Node : Settings.child("Parameters").children()) {
+        if (!SameTextI(XmlToU16(Node.name()), u"Parameter") ||
+            !SameTextI(XmlToU16(Node.attribute("Name").value()), u"LogEnabled"))
+            continue;
+        bool On = false;
+        try {
+            On = PropBool(
+                TextToPropValue(TPropType::Boolean, XmlToU16(Node.attribute("Value").value())));
+        } catch (const EDriverError&) {
+        }
+        if (On) {
+            SetLogMode(3);
+            TraceEquipmentTest(u"> EquipmentTest", nullptr, P.At<0>(), 4);
+            break;
+        }
+    }
+    std::u16string Description, Demo;
+    D.EquipmentTest(Settings, Description, Demo);
+    D.SetOutText(P.At<2>(), Description);
+    D.SetOutText(P.At<3>(), Demo);
+}
+
+/// EquipmentTest also shows its error as the device's description, and
+/// traces its end.
+constexpr TBarrierHooks KBarrierEquipmentTest{
+    .Failed = [](TCustomDriver& D, V8Variant* P,
+                 const std::u16string& AMessage) { D.V8SetWString(&P[2], AMessage); },
+    .Leave = [](TCustomDriver&, V8Variant* R, V8Variant* P,
+                long N) { TraceEquipmentTest(u"< EquipmentTest", R, P, N); },
+};
+
+void GetAdditionalActionsH(TCommonDriver& D, TParams<1> P) {
+    D.SetOutText(P.At<0>(), D.GetAdditionalActions());
+}
+
+void DoAdditionalActionH(TCommonDriver& D, TParams<1> P) {
+    D.DoAdditionalAction(V8AsWideString(P.At<0>()));
+}
+
+void EquipmentAutoSetupH(TCommonDriver& D, TParams<5> P) {
     // Nothing to set up automatically: the settings come back as they were given.
-    return RunTrapped(D, R, [&] {
-        std::u16string Settings = V8AsWideString(Param(P, N, 1));
-        D.SetOutText(Param(P, N, 2), Settings);
-    });
+    D.SetOutText(P.At<2>(), V8AsWideString(P.At<1>()));
 }
 
-bool SetApplicationInformationH(TCustomDriver& D, V8Variant* R, V8Variant*, long) {
-    D.SetSuccess(R);
-    return true;
+// Taken without effect: the driver has no use for what these tell it.
+void SetApplicationInformationH(TCommonDriver&, TParams<1>) {}
+void SetLocalizationH(TCommonDriver&, TParams<2>) {}
+
+void GetLocalizationPatternH(TCommonDriver& D, TParams<1> P) {
+    pugi::xml_document Empty;
+    D.SetOutText(P.At<0>(), XmlText(Empty));
 }
 
-bool GetLocalizationPatternH(TCustomDriver& D, V8Variant* R, V8Variant* P, long N) {
-    return RunTrapped(D, R, [&] {
-        V8Variant* Out = Param(P, N, 0);
-        pugi::xml_document Empty;
-        D.SetOutText(Out, XmlText(Empty));
-    });
-}
-
-bool SetLocalizationH(TCustomDriver& D, V8Variant* R, V8Variant*, long) {
-    D.SetSuccess(R);
-    return true;
-}
+constexpr const TBarrierHooks& Trapped = KBarrierCommon;
 
 const TExportMethod KMethods[] = {
-    {u"GetInterfaceRevision", u"ПолучитьРевизиюИнтерфейса", 0, GetInterfaceRevisionH},
-    {u"GetDescription", u"ПолучитьОписание", 1, GetDescriptionH},
-    {u"GetLastError", u"ПолучитьОшибку", 1, GetLastErrorH},
-    {u"ConnectEquipment", u"ПодключитьОборудование", 3, ConnectEquipmentH},
-    {u"DisconnectEquipment", u"ОтключитьОборудование", 1, DisconnectEquipmentH},
-    {u"EquipmentParameters", u"ПараметрыОборудования", 2, EquipmentParametersH},
-    {u"SetParameter", u"УстановитьПараметр", 2, SetParameterH},
-    {u"EquipmentTest", u"ТестированиеОборудования", 4, EquipmentTestH},
-    {u"GetAdditionalActions", u"ПолучитьДополнительныеДействия", 1, GetAdditionalActionsH},
-    {u"DoAdditionalAction", u"ВыполнитьДополнительноеДействие", 1, DoAdditionalActionH},
-    {u"EquipmentAutoSetup", u"АвтонастройкаОборудования", 5, EquipmentAutoSetupH},
-    {u"SetApplicationInformation", u"УстановитьИнформациюПриложения", 1,
-     SetApplicationInformationH},
-    {u"GetLocalizationPattern", u"ПолучитьШаблонЛокализации", 1, GetLocalizationPatternH},
-    {u"SetLocalization", u"УстановитьЛокализацию", 2, SetLocalizationH},
+    Export<GetInterfaceRevisionH>(u"GetInterfaceRevision", u"ПолучитьРевизиюИнтерфейса",
+                                  KBarrierQuery),
+    Export<GetDescriptionH>(u"GetDescription", u"ПолучитьОписание", Trapped),
+    Export<GetLastErrorH>(u"GetLastError", u"ПолучитьОшибку", KBarrierQuery),
+    Export<ConnectEquipmentH>(u"ConnectEquipment", u"ПодключитьОборудование", Trapped),
+    Export<DisconnectEquipmentH>(u"DisconnectEquipment", u"ОтключитьОборудование", Trapped),
+    Export<EquipmentParametersH>(u"EquipmentParameters", u"ПараметрыОборудования", Trapped),
+    Export<SetParameterH>(u"SetParameter", u"УстановитьПараметр", Trapped),
+    Export<EquipmentTestH>(u"EquipmentTest", u"ТестированиеОборудования", KBarrierEquipmentTest),
+    Export<GetAdditionalActionsH>(u"GetAdditionalActions", u"ПолучитьДополнительныеДействия",
+                                  Trapped),
+    Export<DoAdditionalActionH>(u"DoAdditionalAction", u"ВыполнитьДополнительноеДействие", Trapped),
+    Export<EquipmentAutoSetupH>(u"EquipmentAutoSetup", u"АвтонастройкаОборудования", Trapped),
+    Export<SetApplicationInformationH>(u"SetApplicationInformation",
+                                       u"УстановитьИнформациюПриложения", Trapped),
+    Export<GetLocalizationPatternH>(u"GetLocalizationPattern", u"ПолучитьШаблонЛокализации",
+                                    Trapped),
+    Export<SetLocalizationH>(u"SetLocalization", u"УстановитьЛокализацию", Trapped),
 };
 
 const TPropDesc<TCustomDriver> KProps[] = {

@@ -111,12 +111,46 @@ void ForEachExportTable(const TExportTable& AClass,
         F(*T);
 }
 
-V8Variant* Param(V8Variant* AParams, long ACount, int AIndex) {
-    if (!AParams || AIndex < 0 || AIndex >= ACount)
-        throw EDriverError(u"Метод вызван с недостаточным числом параметров: передано " +
-                           IntToU16(ACount < 0 ? 0 : ACount) + u", нужен параметр " +
-                           IntToU16(AIndex + 1));
-    return &AParams[AIndex];
+std::int32_t DriverErrorCode(const std::exception& E) {
+    if (const auto* Equ = dynamic_cast<const EquException*>(&E))
+        return Equ->Code;
+    return 1001;
+}
+
+bool RunExported(const TExportMethod& AMethod, TCustomDriver& ADriver, V8Variant* RetValue,
+                 V8Variant* AParams, long ACount) {
+    const TBarrierHooks& Hooks = AMethod.Hooks ? *AMethod.Hooks : KBarrierCommon;
+    if (!Hooks.RecordsOutcome) {
+        if (const auto Result = AMethod.Invoke(ADriver, AParams); Result && RetValue)
+            ADriver.V8SetInt(RetValue, *Result);
+        return true;
+    }
+    // The hooks after the verdict never change it.
+    auto Quietly = [](auto&& AHook) {
+        try {
+            AHook();
+        } catch (...) {
+        }
+    };
+    try {
+        if (Hooks.Enter)
+            Hooks.Enter(ADriver, AParams);
+        const auto Result = AMethod.Invoke(ADriver, AParams);
+        ADriver.SetSuccess(RetValue);
+        if (Result && RetValue)
+            ADriver.V8SetInt(RetValue, *Result);
+    } catch (const std::exception& E) {
+        ADriver.HandleException(E, RetValue, Hooks.CodeOf ? Hooks.CodeOf(E) : 1001);
+        if (Hooks.Failed)
+            Quietly([&] { Hooks.Failed(ADriver, AParams, ADriver.LastResult().ErrorDescription); });
+    } catch (...) {
+        ADriver.HandleUnknownException(RetValue);
+        if (Hooks.Failed)
+            Quietly([&] { Hooks.Failed(ADriver, AParams, ADriver.LastResult().ErrorDescription); });
+    }
+    if (Hooks.Leave)
+        Quietly([&] { Hooks.Leave(ADriver, RetValue, AParams, ACount); });
+    return true;
 }
 
 TCustomDriver::TCustomDriver() {
@@ -128,11 +162,12 @@ TClassReg& TCustomDriver::RegisterClass(const TExportTable& AClass, TV8ObjectFac
     TClassReg& Reg = ClassRegistry().RegisterClass(std::move(AFactory), AExtension, AExtension);
     ForEachExportTable(AClass, [&](const TExportTable& T) {
         for (const TExportMethod& M : T.Methods) {
-            TDriverHandler H = M.Handler;
+            const TExportMethod* Method = &M; // the tables are static
             Reg.AddFunc(
                 M.Name, M.NameLoc,
-                [H](TV8UserObject& Obj, V8Variant* Ret, V8Variant* Params, long Count) {
-                    return H(dynamic_cast<TCustomDriver&>(Obj), Ret, Params, Count);
+                [Method](TV8UserObject& Obj, V8Variant* Ret, V8Variant* Params, long Count) {
+                    return RunExported(*Method, dynamic_cast<TCustomDriver&>(Obj), Ret, Params,
+                                       Count);
                 },
                 M.ParamCount);
         }

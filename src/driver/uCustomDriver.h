@@ -7,12 +7,16 @@
 #include "addin/v8napi.h"
 #include "common/uEquipmentErrors.h"
 
+#include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -113,17 +117,100 @@ struct TResult {
 
 class TCustomDriver;
 
-/// A method handler: the object, the return value (null when called as a
-/// procedure), the parameters and their count.
-using TDriverHandler = bool (*)(TCustomDriver& ADriver, V8Variant* RetValue, V8Variant* Params,
-                                long Count);
+/// The parameters of one host call, as many as the method takes. The
+/// registry refuses a call with fewer before any handler runs, so a handler
+/// reads them unchecked; reading past the count does not compile.
+template <std::size_t N> class TParams {
+public:
+    static constexpr std::size_t Count = N;
+    explicit TParams(V8Variant* AValues) noexcept : FValues(AValues) {}
+    /// Parameter I, counted from 0.
+    template <std::size_t I>
+    requires(I < N) V8Variant* At() const noexcept { return &FValues[I]; }
+
+private:
+    V8Variant* FValues;
+};
+
+/// What differs between exported methods around their one error barrier
+/// (RunExported). Every hook is optional.
+struct TBarrierHooks {
+    /// Runs first, inside the barrier (the fiscal methods select their device).
+    void (*Enter)(TCustomDriver& ADriver, V8Variant* AParams) = nullptr;
+    /// The code recorded for an error; without it every error is 1001.
+    std::int32_t (*CodeOf)(const std::exception& E) = nullptr;
+    /// Runs after a failure is recorded, with its message.
+    void (*Failed)(TCustomDriver& ADriver, V8Variant* AParams,
+                   const std::u16string& AMessage) = nullptr;
+    /// Runs last, after either outcome is recorded (a trace of its own).
+    void (*Leave)(TCustomDriver& ADriver, V8Variant* RetValue, V8Variant* AParams,
+                  long ACount) = nullptr;
+    /// False for the queries that report on earlier calls (GetLastError, the
+    /// revision): they record no outcome, and an error escapes to the host.
+    bool RecordsOutcome = true;
+};
+
+/// The code the host sees for an error: an EquException's own, 1001 for any other.
+std::int32_t DriverErrorCode(const std::exception& E);
+
+/// Methods whose every error is reported with code 1001.
+inline constexpr TBarrierHooks KBarrierCommon{};
+/// Methods whose driver errors keep their code.
+inline constexpr TBarrierHooks KBarrierDriverCodes{.CodeOf = &DriverErrorCode};
+/// Queries: the result is the handler's, no outcome is recorded.
+inline constexpr TBarrierHooks KBarrierQuery{.RecordsOutcome = false};
+
+/// A handler, called once the barrier runs: its result (an integer result
+/// for the host, or none for a Boolean verdict).
+using TExportInvoke = std::optional<std::int32_t> (*)(TCustomDriver& ADriver, V8Variant* AParams);
 
 struct TExportMethod {
     std::u16string_view Name;    // English
     std::u16string_view NameLoc; // Russian
-    int ParamCount = 0;
-    TDriverHandler Handler = nullptr;
+    int ParamCount = 0;          // the handler's own
+    TExportInvoke Invoke = nullptr;
+    const TBarrierHooks* Hooks = &KBarrierCommon;
 };
+
+/// The shape of a handler: `void F(C&, TParams<N>)` (a Boolean verdict) or
+/// `std::int32_t F(C&, TParams<N>)` (an integer result), C a driver class.
+template <class F> struct THandlerTraits;
+template <class R, class C, std::size_t N> struct THandlerTraits<R (*)(C&, TParams<N>)> {
+    using Result = R;
+    using Class = C;
+    static constexpr std::size_t Count = N;
+};
+
+template <auto H>
+concept ExportHandler = requires {
+    THandlerTraits<decltype(H)>::Count;
+}
+&&std::derived_from<typename THandlerTraits<decltype(H)>::Class, TCustomDriver> &&
+    (std::is_void_v<typename THandlerTraits<decltype(H)>::Result> ||
+     std::is_same_v<typename THandlerTraits<decltype(H)>::Result, std::int32_t>);
+
+template <auto H>
+requires ExportHandler<H> std::optional<std::int32_t> InvokeExport(TCustomDriver& ADriver,
+                                                                   V8Variant* AParams) {
+    using T = THandlerTraits<decltype(H)>;
+    auto& Obj = static_cast<typename T::Class&>(ADriver);
+    if constexpr (std::is_void_v<typename T::Result>) {
+        H(Obj, TParams<T::Count>(AParams));
+        return std::nullopt;
+    } else {
+        return H(Obj, TParams<T::Count>(AParams));
+    }
+}
+
+/// One line of a method table: the English and Russian names and the
+/// handler, whose parameter count is the method's.
+template <auto H>
+requires ExportHandler<H>
+constexpr TExportMethod Export(std::u16string_view AName, std::u16string_view ANameLoc,
+                               const TBarrierHooks& AHooks) {
+    return {AName, ANameLoc, static_cast<int>(THandlerTraits<decltype(H)>::Count), &InvokeExport<H>,
+            &AHooks};
+}
 
 /// A method offered in the host's list of additional actions.
 struct TAdditionalAction {
@@ -198,31 +285,13 @@ protected:
     std::u16string FDeviceID; // the device being connected or tested
 };
 
-/// The parameter with 0-based number AIndex, checked against the count the
-/// host passed (EDriverError when the host passed fewer).
-V8Variant* Param(V8Variant* AParams, long ACount, int AIndex);
-
-/// Runs the work of an exported method inside its error trap: success is
-/// recorded after AWork returns; an error is recorded with the code ACodeOf
-/// gives for it. Always true: the verdict is the method's return value.
-template <class FWork, class FCode>
-bool RunTrapped(TCustomDriver& ADriver, V8Variant* RetValue, FWork&& AWork, FCode&& ACodeOf) {
-    try {
-        AWork();
-        ADriver.SetSuccess(RetValue);
-    } catch (const std::exception& E) {
-        ADriver.HandleException(E, RetValue, ACodeOf(E));
-    } catch (...) {
-        ADriver.HandleUnknownException(RetValue);
-    }
-    return true;
-}
-
-/// RunTrapped with code 1001 for every error.
-template <class FWork> bool RunTrapped(TCustomDriver& ADriver, V8Variant* RetValue, FWork&& AWork) {
-    return RunTrapped(ADriver, RetValue, std::forward<FWork>(AWork),
-                      [](const std::exception&) { return 1001; });
-}
+/// The one error barrier of the exported methods: runs AMethod's handler
+/// (the registry has checked the count) with its hooks, records success or
+/// the error (code by the hooks, message as raised) in LastResult and makes
+/// the return value the verdict. Always true for the host entry point,
+/// except that a query's error escapes to the host's own trap.
+bool RunExported(const TExportMethod& AMethod, TCustomDriver& ADriver, V8Variant* RetValue,
+                 V8Variant* AParams, long ACount);
 
 template <class TOwner>
 bool TCustomDriver::SetInstanceProperty(std::span<const TPropDesc<TOwner>> AProps,

@@ -16,14 +16,13 @@ using namespace drv;
 
 namespace {
 
-bool GetInterfaceRevisionH(TCustomDriver& D, V8Variant* R, V8Variant*, long) {
-    if (R)
-        D.V8SetInt(R, static_cast<TDriver&>(D).InterfaceRevision());
-    return true;
+std::int32_t GetInterfaceRevisionH(TDriver& D, TParams<0>) {
+    return D.InterfaceRevision();
 }
 
 const TExportMethod KMethods[] = {
-    {u"GetInterfaceRevision", u"ПолучитьРевизиюИнтерфейса", 0, GetInterfaceRevisionH},
+    Export<GetInterfaceRevisionH>(u"GetInterfaceRevision", u"ПолучитьРевизиюИнтерфейса",
+                                  KBarrierQuery),
 };
 
 } // namespace

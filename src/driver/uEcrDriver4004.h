@@ -28,9 +28,6 @@ public:
     /// The common description, then the fiscal register's type.
     static void UpdateDriverInfo(TDriverInfo& ADriverInfo);
 
-    /// Records a failure: an EquException with its own code, anything else with 1001.
-    void HandleEcrException(const std::exception& E, V8Variant* RetValue);
-
     // The fiscal operations. Output documents arrive empty; output values
     // are written to the host only when the operation returns.
     virtual void GetDataKKT(pugi::xml_document& ATableParametersKKT) = 0;

@@ -75,7 +75,7 @@ bool Echo(TV8UserObject& O, V8Variant* Ret, V8Variant* Params, long Count) {
     ++Test(O).Calls;
     if (Count < 2)
         return false;
-    const std::u16string Text = V8ToText(&Params[0]);
+    const std::u16string Text = V8TraceText(&Params[0]);
     O.V8SetWString(&Params[1], u"out:" + Text);
     O.V8SetWString(Ret, Text);
     return true;
@@ -183,6 +183,7 @@ TEST(V8Exports, ClassObjectRecord) {
     const int Before = Destroyed;
     EXPECT_EQ(V8DestroyObject(&Rec), 0);
     EXPECT_EQ(Destroyed, Before + 1);
+    EXPECT_EQ(Rec, nullptr); // the caller's pointer does not dangle
     void* Null = nullptr;
     EXPECT_EQ(V8DestroyObject(&Null), 0);
     EXPECT_EQ(V8DestroyObject(nullptr), 0);
@@ -284,20 +285,26 @@ TEST_F(V8Entries, EscapedErrorsGoToAddError) {
     EXPECT_EQ(Conn.Errors[0].Descr, u"Сбой обработчика");
     EXPECT_EQ(static_cast<std::uint32_t>(Conn.Errors[0].SCode), 0x80004005u);
 
-    // A Null parameter fails while the call is traced, before the handler.
+    // A call with fewer parameters than the method takes is refused before
+    // its handler runs.
     const int Calls = Obj().Calls;
-    V8Variant Params[2] = {WStr(u"x"), {}};
-    Params[1].vt = VTYPE_NULL;
-    EXPECT_FALSE(CallAsFunc(FindMethod(u"Echo"), &Ret, Params, 2));
+    V8Variant Short = WStr(u"x");
+    EXPECT_FALSE(CallAsFunc(FindMethod(u"Echo"), &Ret, &Short, 1));
+    EXPECT_FALSE(CallAsFunc(FindMethod(u"Echo"), &Ret, nullptr, 2));
+    EXPECT_FALSE(Call<bool>(I(LangExt), sCallAsProc, FindMethod(u"Ping"), &Short, 1L));
     EXPECT_EQ(Obj().Calls, Calls);
-    ASSERT_EQ(Conn.Errors.size(), 2u);
-    EXPECT_EQ(Conn.Errors[1].Descr, u"Unsupported data type - VTYPE_NULL");
+    ASSERT_EQ(Conn.Errors.size(), 4u);
+    EXPECT_EQ(Conn.Errors[1].Code, 1006);
+    EXPECT_EQ(Conn.Errors[1].Descr,
+              u"Метод Echo вызван с недостаточным числом параметров: передано 1, нужно 2");
+    EXPECT_EQ(Conn.Errors[2].Descr,
+              u"Метод Echo вызван с недостаточным числом параметров: передано 0, нужно 2");
 
     // Property handlers are trapped the same way.
     V8Variant V{};
     EXPECT_FALSE(Call<bool>(I(LangExt), sGetPropVal, 1L, &V));
-    ASSERT_EQ(Conn.Errors.size(), 3u);
-    EXPECT_EQ(Conn.Errors[2].Descr, u"Property not found: Broken");
+    ASSERT_EQ(Conn.Errors.size(), 5u);
+    EXPECT_EQ(Conn.Errors[4].Descr, u"Property not found: Broken");
 
     // The host copies the texts it is given; none of them stays allocated.
     EXPECT_TRUE(MM.Live.empty());
@@ -344,6 +351,28 @@ TEST_F(V8Entries, TraceIsWrittenOnlyForAFlaggedDevice) {
     EXPECT_NE(Log.find("DEBUG\t< Echo: \tResult=" + Id + "; Params: [" + Id + "; out:" + Id + "]"),
               std::string::npos)
         << Log;
+
+    // A value the trace cannot render is traced by its type name: the call
+    // goes on, its log on or off.
+    V8Variant Odd[2] = {WStr(Flagged), {}};
+    Odd[1].vt = VTYPE_TM;
+    Odd[1].tmVal.tm_mon = 13; // no such month
+    ASSERT_TRUE(CallAsFunc(FindMethod(u"Echo"), &Ret, Odd, 2));
+    EXPECT_NE(ReadFile(File).find("DEBUG\t> Echo: \tParams: [" + Id + "; VTYPE_TM]\r\n"),
+              std::string::npos)
+        << ReadFile(File);
+    for (int Type : {int(VTYPE_NULL), int(VTYPE_TM), VTYPE_I4 | VTYPE_BYREF, int(VTYPE_ERROR),
+                     int(VTYPE_CLSID), 99}) {
+        SCOPED_TRACE(Type);
+        V8Variant First{}, Second = I4(0);
+        First.vt = static_cast<std::uint16_t>(Type);
+        V8Variant Args[2] = {First, Second};
+        const int Calls = Obj().Calls;
+        ASSERT_TRUE(CallAsFunc(FindMethod(u"Echo"), &Ret, Args, 2));
+        EXPECT_EQ(Obj().Calls, Calls + 1);
+        EXPECT_EQ(HostText(Args[1].pwstrVal), u"out:" + V8TypeName(&First));
+    }
+    EXPECT_TRUE(Conn.Errors.empty());
 
     // The trap's own entry, for a flagged device.
     V8Variant One = WStr(Flagged);

@@ -27,7 +27,11 @@ bool CallExport(korv::TCustomDriver& ADriver, std::u16string_view AName, THostCa
         ADD_FAILURE() << "no exported method of that name";
         return false;
     }
-    return Found->Handler(ADriver, &ACall.Ret, ACall.Params.data(), ACall.Count());
+    if (ACall.Count() < Found->ParamCount) {
+        ADD_FAILURE() << "fewer parameters than the method takes";
+        return false;
+    }
+    return korv::RunExported(*Found, ADriver, &ACall.Ret, ACall.Params.data(), ACall.Count());
 }
 
 } // namespace korvtest

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 using namespace korv;
 using namespace korvtest;
@@ -50,7 +51,7 @@ protected:
         EXPECT_GE(N, 0);
         if (N < 0)
             return false;
-        EXPECT_TRUE(Reg->Method(N)->Execute(*Obj, &C.Ret, C.Params.data(), C.Count()));
+        EXPECT_TRUE(Reg->Method(N)->Call(*Obj, &C.Ret, C.Params.data(), C.Count()));
         return C.Ret.vt == VTYPE_BOOL && C.Ret.bVal;
     }
 
@@ -396,9 +397,13 @@ TEST_F(DriverSurface, SmallCommonMethods) {
     Mem.Refuse = false;
     EXPECT_EQ(LastError().first, 1001);
 
-    // A host that passes fewer parameters than declared gets an error, not a crash.
+    // A host that passes fewer parameters than a method takes is refused
+    // before the method runs (the host's trap reports it); no outcome changes.
     THostCall Short(Mem, 0);
-    EXPECT_FALSE(Call(u"GetDescription", Short));
+    const long N = Reg->FindMethod(u"GetDescription");
+    EXPECT_THROW(Reg->Method(N)->Call(*Obj, &Short.Ret, Short.Params.data(), Short.Count()),
+                 std::invalid_argument);
+    EXPECT_EQ(Short.Ret.vt, VTYPE_EMPTY);
     EXPECT_EQ(LastError().first, 1001);
 }
 

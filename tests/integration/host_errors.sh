@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Values of a type the add-in does not take: the call fails at the host boundary, AddError
-# reports it, and the object goes on working. The host tool's exit status covers what the add-in
-# leaves in host memory on this path.
+# Values of a type the call trace cannot print (a date, VTYPE_NULL, a value by reference): the
+# trace names their type and the call goes on to the driver, which judges the values as it
+# judges any other; the host sees the driver's verdict, never an AddError. The host tool's exit
+# status covers what the add-in leaves in host memory.
 set -euo pipefail
 : "${KORVANDER_HOST:?}" "${KORVANDER_LIB:?}"
 mkdir -p "${KORVANDER_TEST_TMP:-/tmp}"
@@ -11,15 +12,14 @@ export KORVANDER_LOG_DIR="$TMP/log"
 
 "$KORVANDER_HOST" "$KORVANDER_LIB" -f - <<'END'
 GetDescription null
-expect-host-error 1006 "Unsupported data type - VTYPE_NULL"
-SetParameter vt:4 true
-expect-host-error 1006 "Unsupported data type - VTYPE_R4"
+expect true
+SetParameter date:45322.5 true
+expect-error 1001 "Property not found: "
 OpenCashDrawer vt:16406
-expect-host-error 1006 "Unsupported data type - VTYPE_PWSTR by ref"
-# The object is unharmed, and the failed calls did not touch the last result.
+expect-error 1001 "Не передан идентификатор устройства"
+SetParameter "LogEnabled" vt:4
+expect true
 GetLastError out:text
 expect int:0
-GetDescription out:d
-expect true
-expect-contains $d "<DriverDescription"
 END
+
