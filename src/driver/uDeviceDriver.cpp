@@ -1,8 +1,12 @@
 #include "driver/uDeviceDriver.h"
 
 #include "common/uEquipmentErrors.h"
+#include "common/uResources.h"
 #include "common/uText.h"
 #include "device/uDevice.h"
+#include "driver/uDriverXml.h"
+
+#include <pugixml.hpp>
 
 #include <deque>
 #include <limits>
@@ -146,7 +150,54 @@ int TTaxValues::IDOfTax(std::u16string_view ATaxValue) const {
     return 0;
 }
 
-TDeviceDriver::TDeviceDriver() = default;
+namespace {
+
+// Collects the Parameter elements of the settings form, at any depth.
+void FormParameters(pugi::xml_node ANode, std::vector<pugi::xml_node>& AOut) {
+    for (pugi::xml_node Child : ANode.children()) {
+        if (Child.type() != pugi::node_element)
+            continue;
+        if (SameTextI(XmlToU16(Child.name()), u"Parameter"))
+            AOut.push_back(Child);
+        else
+            FormParameters(Child, AOut);
+    }
+}
+
+// The settings form's default of every setting an instance has, read once from the form
+// compiled into the library.
+const std::vector<std::pair<const TDesc*, TPropValue>>& FormDefaults() {
+    static const auto Defaults = [] {
+        std::vector<std::pair<const TDesc*, TPropValue>> D;
+        auto Form = FindResource("Parameters");
+        pugi::xml_document Doc;
+        if (!Form || !Doc.load_buffer(Form->data(), Form->size()))
+            return D;
+        std::vector<pugi::xml_node> Params;
+        FormParameters(Doc, Params);
+        for (pugi::xml_node Node : Params) {
+            pugi::xml_attribute Default = Node.attribute("DefaultValue");
+            const TDesc* P =
+                FindPropDesc(TDeviceDriver::Properties(), XmlToU16(Node.attribute("Name").value()));
+            if (!P || !Default)
+                continue;
+            try {
+                D.emplace_back(P, TextToPropValue(P->Type, XmlToU16(Default.value())));
+            } catch (const std::exception&) {
+                // A default the setting cannot take leaves the setting empty.
+            }
+        }
+        return D;
+    }();
+    return Defaults;
+}
+
+} // namespace
+
+TDeviceDriver::TDeviceDriver() {
+    for (const auto& [Prop, Value] : FormDefaults())
+        Prop->Set(*this, Value);
+}
 
 // Freeing the instance frees its register command object, which closes the link.
 TDeviceDriver::~TDeviceDriver() = default;

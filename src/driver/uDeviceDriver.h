@@ -37,6 +37,7 @@ class TDeviceDriver {
 public:
     static constexpr int KGraphicPresets = 5;
 
+    /// Every setting starts at the default the settings form shows.
     TDeviceDriver();
     ~TDeviceDriver();
     TDeviceDriver(const TDeviceDriver&) = delete;

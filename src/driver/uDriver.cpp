@@ -170,11 +170,6 @@ void TDriver::EquipmentTest(const pugi::xml_document& ASettings, std::u16string&
     DisconnectEquipment(TestID);
 }
 
-void TDriver::OperationFN(std::uint8_t, const pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
 void TDriver::OpenShift(const pugi::xml_document&, pugi::xml_document&) {
     CurrentDevice();
     NotSupported();

@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 
 using namespace korv;
@@ -171,6 +172,34 @@ TEST_F(DriverOperations, TwoInstancesAreIndependentAndTcpIsClosedBetweenOperatio
     } catch (const EDriverError& E) {
         EXPECT_EQ(E.Message(), u"Экземпляр устройства c идентификатором " + A +
                                    u" не существует или уже был отключен");
+    }
+}
+
+// Settings the host leaves out take the settings form's defaults, not zero.
+TEST_F(DriverOperations, SettingsLeftOutTakeTheFormsDefaults) {
+    Connect(KTcp + u"<Parameter Name=\"FeedCount\" Value=\"3\"/>");
+    const TDeviceDriver& I = *Driver.Instance();
+    EXPECT_EQ(Driver.Made[0]->GetConnectPwd(), Bytes({30, 0, 0, 0}));
+    EXPECT_EQ(I.FIPPort, 7778);
+    EXPECT_EQ(I.FBaudRate, 115200);
+    EXPECT_EQ(I.FFeedCount, 3); // given
+    EXPECT_EQ(I.FCutString, u"[cut]");
+    EXPECT_TRUE(I.FReceiveAllKT);
+    EXPECT_TRUE(I.FReceiptTextAvailable);
+    EXPECT_EQ(I.FReceiptFontNumber, 1);
+    EXPECT_EQ(I.FGTFontName[4], u"Arial");
+    EXPECT_EQ(I.FGTFontSize[0], 40);
+    // Every setting an instance has is on the form with a default it can take.
+    pugi::xml_document Form;
+    ParseXmlInput(Driver.EquipmentParameters(), Form);
+    for (const auto& P : TDeviceDriver::Properties()) {
+        SCOPED_TRACE(U16ToUtf8(P.Name));
+        pugi::xml_node Node;
+        for (pugi::xpath_node X : Form.select_nodes("//Parameter"))
+            if (Utf8ToU16(X.node().attribute("Name").value()) == P.Name)
+                Node = X.node();
+        ASSERT_TRUE(Node.attribute("DefaultValue"));
+        EXPECT_NO_THROW(TextToPropValue(P.Type, Utf8ToU16(Node.attribute("DefaultValue").value())));
     }
 }
 
@@ -465,6 +494,199 @@ TEST_F(DriverOperations, RegistrationDataStopsAtARefusedCellButNotAtABrokenLink)
     pugi::xml_document Fresh;
     Driver.GetDataKKT(Fresh);
     EXPECT_EQ(U16ToUtf8(XmlText(Fresh)), "<?xml version=\"1.0\"?>\n<Parameters Fiscal=\"false\"/>");
+}
+
+pugi::xml_document FiscalParameters(std::u16string_view AAttributes) {
+    pugi::xml_document Doc;
+    ParseXmlInput(u"<ParametersFiscal " + std::u16string(AAttributes) + u"/>", Doc);
+    return Doc;
+}
+
+/// A register for OperationFN: text fields 64 bytes wide; it records what
+/// the operation sent, apart from the state polls and field structure reads.
+class RegistrationOperations : public DriverOperations {
+protected:
+    TTableRegister& Reg() {
+        if (Driver.Made.empty()) {
+            Connect();
+            Driver.Made[0]->Answers["\x2E"] = std::string(42, '\0') + Bytes({64});
+            std::string State(48, '\0');
+            State[14] = 4; // shift closed
+            Driver.Made[0]->Answers["\x11"] = State;
+        }
+        return *Driver.Made[0];
+    }
+    std::vector<std::pair<std::string, std::string>> Run(std::uint8_t AType,
+                                                         std::u16string_view AAttributes) {
+        Reg().Sent.clear();
+        Driver.OperationFN(AType, FiscalParameters(AAttributes));
+        std::vector<std::pair<std::string, std::string>> Out;
+        for (const auto& C : Reg().Sent)
+            if (C.first != "\x10" && C.first != "\x2E" && C.first != "\x11")
+                Out.push_back(C);
+        return Out;
+    }
+    /// The data of the first command ACmd sent, or "(none)".
+    static std::string DataOf(const std::vector<std::pair<std::string, std::string>>& ASent,
+                              std::string_view ACmd) {
+        for (const auto& C : ASent)
+            if (C.first == ACmd)
+                return C.second;
+        return "(none)";
+    }
+    /// The table cells written, in order, as "table.row.field".
+    static std::vector<std::string>
+    Written(const std::vector<std::pair<std::string, std::string>>& ASent) {
+        std::vector<std::string> Cells;
+        for (const auto& [Cmd, Data] : ASent)
+            if (Cmd == "\x1E")
+                Cells.push_back(std::to_string(std::uint8_t(Data[0])) + "." +
+                                std::to_string(std::uint8_t(Data[1])) + "." +
+                                std::to_string(std::uint8_t(Data[3])));
+        return Cells;
+    }
+};
+
+TEST_F(RegistrationOperations, RegistrationWritesTheTablesThenTheReport) {
+    auto Sent = Run(1, u"FFDVersion=\"1.2\" INN=\"7701234567\" KKTNumber=\"0000000001012345\" "
+                       u"TaxationSystems=\"0,3\" CashierINN=\" 500100732259 \" "
+                       u"CashierName=\"Петров\" IsOnline=\"TRUE\" IsAutomatic=\"true\" "
+                       u"AutomaticNumber=\"42\" IsMarking=\"True\" IsExcisable=\"yes\" "
+                       u"AgentTypes=\"1\" OFDCompanyINN=\"7704211201\" SaleAddress=\"Москва\"");
+    std::vector<std::string> Cmds;
+    for (const auto& C : Sent)
+        Cmds.push_back(C.first);
+    // The print mode of a report first, then the clock, the report's beginning, the
+    // cashier's INN and the tables; the report last.
+    EXPECT_EQ(Written(Sent), (std::vector<std::string>{"17.1.7", "18.1.10", "18.1.12", "18.1.7",
+                                                       "18.1.8", "18.1.9", "18.1.14", "18.1.15",
+                                                       "18.1.13", "17.1.17", "18.1.21", "24.1.1"}));
+    EXPECT_EQ(DataOf(Sent, "\xFF\x05"), std::string(1, '\0'));
+    EXPECT_EQ(DataOf(Sent, "\xFF\x0C"), Bytes({0xB3, 0x04, 12, 0}) + "500100732259");
+    EXPECT_EQ(DataOf(Sent, "\xFF\x06"),
+              "7701234567  0000000001012345    " + Bytes({0x09, 0x24})); // bits 0, 3; 2, 5
+    EXPECT_EQ(DataOf(Sent, "\xFF\x34"), "(none)");
+    const auto Cell = [&](std::string_view AAddress) {
+        for (const auto& [Cmd, Data] : Sent)
+            if (Cmd == "\x1E" && Data.substr(0, 4) == AAddress)
+                return Data.substr(4);
+        return std::string("(none)");
+    };
+    EXPECT_EQ(Cell(Bytes({18, 1, 0, 12})), PadBytes("7704211201  ", 64, '\0'));
+    EXPECT_EQ(Cell(Bytes({18, 1, 0, 8})), PadBytes(U16ToAnsi(u"Петров"), 64, '\0'));
+    EXPECT_EQ(Cell(Bytes({18, 1, 0, 9})), PadBytes(U16ToAnsi(u"Москва"), 64, '\0'));
+    EXPECT_EQ(Cell(Bytes({17, 1, 0, 17})), Bytes({4}));
+    EXPECT_EQ(Cell(Bytes({18, 1, 0, 21})), Bytes({0x10})); // "yes" is not true
+    EXPECT_EQ(Cell(Bytes({24, 1, 0, 1})), PadBytes("42" + std::string(18, ' '), 64, '\0'));
+    // The clock is set before the report's beginning, the report is the last command.
+    const auto At = [&](std::string_view ACmd) {
+        return std::find(Cmds.begin(), Cmds.end(), ACmd) - Cmds.begin();
+    };
+    EXPECT_LT(At("\x22"), At("\xFF\x05"));
+    EXPECT_LT(At("\xFF\x05"), At("\xFF\x0C"));
+    const auto FirstTable18 =
+        std::find_if(Sent.begin(), Sent.end(),
+                     [](const auto& C) { return C.first == "\x1E" && C.second[0] == 18; }) -
+        Sent.begin();
+    EXPECT_LT(At("\xFF\x0C"), FirstTable18);
+    const auto LastWrite =
+        std::find_if(Sent.rbegin(), Sent.rend(), [](const auto& C) { return C.first == "\x1E"; });
+    EXPECT_GT(At("\xFF\x06"), Sent.rend() - LastWrite - 1);
+}
+
+TEST_F(RegistrationOperations, MasksReasonsAndFormatsOfTheReports) {
+    struct Case {
+        std::uint8_t Type;
+        std::u16string Attributes;
+        std::string Report; // FF 06 / FF 34 after the INN and the number
+        int Agents;         // the agent mask written to 18.1.16; -1: none written
+    };
+    const std::u16string Tax = u"FFDVersion=\"1.2\" TaxationSystems=\"0\" ";
+    const Case Cases[] = {
+        // "10" holds the digits 0 and 1.
+        {1, u"FFDVersion=\"1.2\" TaxationSystems=\"10\"", Bytes({0x03, 0}), -1},
+        {1,
+         u"FFDVersion=\"1.2\" TaxationSystems=\"5\" IsEncrypted=\"true\" IsWholesaleTrade=\"TRUE\"",
+         Bytes({0x20, 0x81}), -1},
+        {2, Tax + u"RegistrationReasonCode=\"1,4\"", Bytes({1, 0, 1}), -1},
+        {2, Tax + u"RegistrationReasonCode=\" 4 . 2 \"", Bytes({1, 0, 2}), -1},
+        {2, Tax + u"RegistrationReasonCode=\"3,4\"", Bytes({1, 0, 4}), -1},
+        {2, Tax, Bytes({1, 0, 4}), -1},
+        {2, u"FFDVersion=\"1.1\" TaxationSystems=\"0\" AgentTypes=\"0,6\"", Bytes({1, 0, 4}), 0x41},
+    };
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(U16ToUtf8(C.Attributes));
+        pugi::xml_document Doc;
+        ParseXmlInput(u"<P INN=\"770123456789\" KKTNumber=\"1\" " + C.Attributes + u"/>", Doc);
+        Reg().Sent.clear();
+        Driver.OperationFN(C.Type, Doc);
+        const auto Sent = Reg().Sent;
+        const std::string Report = DataOf(Sent, C.Type == 1 ? "\xFF\x06" : "\xFF\x34");
+        ASSERT_EQ(Report.substr(0, 32), "770123456789" + PadBytes("1", 20, ' '));
+        EXPECT_EQ(Report.substr(32), C.Report);
+        EXPECT_EQ(DataOf(Sent, "\xFF\x05") != "(none)", C.Type == 1);
+        int Agents = -1;
+        for (const auto& [Cmd, Data] : Sent)
+            if (Cmd == "\x1E" && Data.substr(0, 4) == Bytes({18, 1, 0, 16}))
+                Agents = std::uint8_t(Data[4]);
+        EXPECT_EQ(Agents, C.Agents);
+    }
+}
+
+TEST_F(RegistrationOperations, ClosingTheFnSendsOnlyTheClosing) {
+    auto Sent = Run(3, u"FFDVersion=\"1.1\"");
+    EXPECT_EQ(DataOf(Sent, "\xFF\x3E"), "");
+    EXPECT_EQ(Written(Sent), std::vector<std::string>{"17.1.7"}); // the report's print mode
+    EXPECT_EQ(DataOf(Sent, "\xFF\x06"), "(none)");
+    EXPECT_EQ(DataOf(Sent, "\xFF\x0C"), "(none)");
+}
+
+// Input the register would refuse, or that cannot be read, fails before the
+// first command: no table is half written.
+TEST_F(RegistrationOperations, BadInputFailsWith1004AndSendsNothing) {
+    struct Case {
+        std::uint8_t Type;
+        std::u16string Xml;
+    };
+    const std::u16string Good = u"FFDVersion=\"1.2\" INN=\"7701234567\" KKTNumber=\"1\" "
+                                u"TaxationSystems=\"0\"";
+    auto Doc = [&](std::u16string_view AExtra) {
+        return u"<P " + Good + u" " + std::u16string(AExtra) + u"/>";
+    };
+    const Case Cases[] = {
+        {1, u"<P INN=\"7701234567\" KKTNumber=\"1\" TaxationSystems=\"0\"/>"}, // no format
+        {1, u"<P FFDVersion=\"1.05\" INN=\"7701234567\" KKTNumber=\"1\" TaxationSystems=\"0\"/>"},
+        {3, u"<P FFDVersion=\"1.0\"/>"},
+        {1, Doc(u"CashierINN=\"50010073225\"")},
+        {2, Doc(u"RegistrationReasonCode=\"1,x\"")},
+        {2, Doc(u"RegistrationReasonCode=\"1,\"")},
+        {2, Doc(u"RegistrationReasonCode=\"99999999999999999999\"")},
+        {0, Doc(u"")},
+        {4, Doc(u"")},
+        {1, u"<P FFDVersion=\"1.2\" INN=\"770123456\" KKTNumber=\"1\" TaxationSystems=\"0\"/>"},
+        {2, u"<P FFDVersion=\"1.2\" KKTNumber=\"1\" TaxationSystems=\"0\"/>"},
+        {1, u"<P FFDVersion=\"1.2\" INN=\"7701234567\" KKTNumber=\"000000000101234567890\" "
+            u"TaxationSystems=\"0\"/>"},
+        {1, u"<P FFDVersion=\"1.2\" INN=\"7701234567\" KKTNumber=\"1\"/>"},
+        {1, u"<P FFDVersion=\"1.2\" INN=\"7701234567\" KKTNumber=\"1\" TaxationSystems=\"9\"/>"},
+        {1, u""}, // no document at all
+    };
+    TTableRegister& D = Reg();
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(U16ToUtf8(C.Xml));
+        pugi::xml_document In;
+        if (!C.Xml.empty())
+            ParseXmlInput(C.Xml, In);
+        D.Sent.clear();
+        try {
+            Driver.OperationFN(C.Type, In);
+            ADD_FAILURE() << "accepted";
+        } catch (const EquException& E) {
+            EXPECT_EQ(E.Code, 1004);
+            EXPECT_EQ(E.Message(), u"Ошибка входных параметров команды");
+        }
+        EXPECT_TRUE(D.Sent.empty());
+    }
 }
 
 TDocElement Element(int ATag, TFFD AType, std::u16string AValue,
