@@ -21,7 +21,9 @@ std::string ToUpper(std::string s) {
     return s;
 }
 
-std::string Hex(std::string_view bytes) {
+} // namespace
+
+std::string HexText(std::string_view bytes) {
     static const char* d = "0123456789ABCDEF";
     std::string s;
     for (char c : bytes) {
@@ -32,7 +34,27 @@ std::string Hex(std::string_view bytes) {
     return s;
 }
 
-} // namespace
+bool HexToBytes(std::string_view hex, std::string* out) {
+    if (hex.size() % 2 != 0) {
+        return false;
+    }
+    auto nibble = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    std::string bytes;
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
+        if (hi < 0 || lo < 0) {
+            return false;
+        }
+        bytes.push_back(static_cast<char>(hi * 16 + lo));
+    }
+    *out = std::move(bytes);
+    return true;
+}
 
 std::string ControlLine::Upper(size_t i) const {
     return i < words.size() ? ToUpper(words[i]) : std::string();
@@ -137,7 +159,8 @@ void RegisterCoreControls(Register& reg) {
             char code[8];
             std::snprintf(code, sizeof code, "%X", log[i].code);
             o << "LOG code=" << code << " result=" << int(log[i].result)
-              << " request=" << Hex(log[i].request) << " answer=" << Hex(log[i].answer) << "\n";
+              << " request=" << HexText(log[i].request) << " answer=" << HexText(log[i].answer)
+              << "\n";
         }
         o << "OK " << (log.size() - from) << "\n";
         return o.str();

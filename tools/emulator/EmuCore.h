@@ -192,6 +192,11 @@ struct ControlLine {
 // Parses a command code: "0x8D", "8D", "FF46", "0xFF46" or decimal with a "d" suffix ("141d").
 bool ParseCommandCode(std::string_view text, uint16_t* code);
 
+// Bytes as upper-case hexadecimal text, and back (false for anything else but pairs of
+// hexadecimal digits).
+std::string HexText(std::string_view bytes);
+bool HexToBytes(std::string_view hex, std::string* out);
+
 // The register clock as text, "YYYY-MM-DDTHH:MM:SS".
 std::string ClockText(time_t t);
 

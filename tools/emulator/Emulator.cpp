@@ -326,6 +326,21 @@ void Emulator::AddControls() {
           << " offset=" << reg.ClockOffset() << " power=" << (poweredOff_ ? 0 : 1);
         return o.str();
     });
+    // A register command run as if it came over a link: its message in hexadecimal (code,
+    // password, data); the answer message likewise. Lets a script make documents the driver
+    // cannot make yet.
+    reg.AddControlCommand("COMMAND", "COMMAND HEX", [this, &reg](const ControlLine& l) {
+        std::string message;
+        if (l.Size() != 2 || !HexToBytes(l.words[1], &message) || message.empty()) {
+            return std::string();
+        }
+        try {
+            return "OK " + HexText(dispatch_.Execute(reg, message));
+        } catch (const PowerLoss&) {
+            PowerLost();
+            return std::string("ERR power lost");
+        }
+    });
     reg.AddControlCommand("HELP", "HELP",
                           [&reg](const ControlLine&) { return reg.ControlHelp() + "OK"; });
 }

@@ -56,7 +56,7 @@ private:
     void PtyLoop();
     void ControlLoop();
     void PowerLost();
-    void AddControls(); // STATE and HELP
+    void AddControls(); // STATE, COMMAND and HELP
 
     Options opt_;
     std::unique_ptr<Register> reg_;

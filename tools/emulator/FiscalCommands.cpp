@@ -344,25 +344,6 @@ bool ParseOutcome(const std::string& w, KmOutcome& out) {
     return true;
 }
 
-bool FromHex(std::string_view hex, std::string& out) {
-    if (hex.size() % 2 != 0)
-        return false;
-    auto nibble = [](char c) {
-        return c >= '0' && c <= '9'   ? c - '0'
-               : c >= 'a' && c <= 'f' ? c - 'a' + 10
-               : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                      : -1;
-    };
-    out.clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = nibble(hex[i]), lo = nibble(hex[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out.push_back(char(hi * 16 + lo));
-    }
-    return true;
-}
-
 // The control words of the fiscal part: the OFD's verdicts on marking codes, the OFD taking
 // documents from the queue, and the FN's status in one line.
 void AddFiscalControls(Register& reg, FiscalStorage* fn) {
@@ -385,7 +366,7 @@ void AddFiscalControls(Register& reg, FiscalStorage* fn) {
                 return "OK";
             }
             std::string code = l.words[1];
-            if (l.Upper(1).rfind("HEX:", 0) == 0 && !FromHex(l.words[1].substr(4), code))
+            if (l.Upper(1).rfind("HEX:", 0) == 0 && !HexToBytes(l.words[1].substr(4), &code))
                 return "ERR bad hexadecimal code";
             if (code.empty() || code.size() > 255)
                 return "ERR a code is 1 to 255 bytes";
