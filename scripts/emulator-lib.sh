@@ -6,7 +6,10 @@
 #   start_emulator NAME PATTERN ARGS...
 #                           starts $KORVANDER_EMULATOR with its state in the scratch folder and
 #                           waits (30 s at most) for its first line, which must match PATTERN;
-#                           leaves it in LINE, and the port of a "tcp 127.0.0.1:PORT" line in PORT
+#                           leaves it in LINE, and the port of a "tcp 127.0.0.1:PORT" line in PORT;
+#                           its further lines can be read from the descriptor EMU_OUT
+#   emu_control PORT LINE   sends one control line to the emulator's control port and prints
+#                           the answer (every line up to the closing OK/ERR line)
 #   tcp_settings PORT [LOG] ConnectEquipment settings for the emulator on 127.0.0.1:PORT
 #   serial_settings COM     the same for serial port COM<n>
 #
@@ -38,6 +41,7 @@ start_emulator() {
     "$KORVANDER_EMULATOR" --state "$TMP/$name.bin" "$@" >"$TMP/$name.out" 2>"$TMP/$name.err" &
     EMU_PIDS+=($!)
     exec {fd}<"$TMP/$name.out"
+    EMU_OUT=$fd
     LINE=""
     read -r -t 30 LINE <&"$fd" || {
         echo "emulator $name did not start" >&2
@@ -53,6 +57,17 @@ start_emulator() {
     case "$LINE" in
         "tcp 127.0.0.1:"[0-9]*) PORT="${LINE##*:}" ;;
     esac
+}
+
+emu_control() {
+    local fd line
+    exec {fd}<>"/dev/tcp/127.0.0.1/$1"
+    printf '%s\n' "$2" >&"$fd"
+    while read -r -t 30 line <&"$fd"; do
+        printf '%s\n' "$line"
+        case "$line" in OK* | ERR*) break ;; esac
+    done
+    exec {fd}>&-
 }
 
 emu_param() { printf '<Parameter Name=\\"%s\\" Value=\\"%s\\"/>' "$1" "$2"; }

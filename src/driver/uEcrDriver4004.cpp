@@ -28,10 +28,17 @@ void GetDataKKTH(TEcrlDriver& D, TParams<2> P) {
 }
 
 void OperationFNH(TEcrlDriver& D, TParams<3> P) {
-    auto OperationType = static_cast<std::uint8_t>(V8AsInteger(P.At<1>()) & 0xFF);
+    // A number past the operation codes is refused, not cut to its low byte.
+    const auto Type = V8AsInteger(P.At<1>());
+    if (Type < 0 || Type > 255)
+        throw EquException(1004);
     pugi::xml_document In;
-    ReadXml(P.At<2>(), In);
-    D.OperationFN(OperationType, In);
+    try {
+        ReadXml(P.At<2>(), In);
+    } catch (const std::exception&) {
+        throw EquException(1004); // an unreadable ParametersFiscal is bad input
+    }
+    D.OperationFN(static_cast<std::uint8_t>(Type), In);
 }
 
 template <void (TEcrlDriver::*Op)(const pugi::xml_document&, pugi::xml_document&)>
