@@ -4,7 +4,8 @@
 // leaves the register's tables as they were.
 
 #include "common/Common.LogPlatform.h"
-#include "common/uCommonUtils.h"
+#include "common/uBytes.h"
+#include "common/uCodePages.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 #include "device/uDevice.h"

@@ -5,6 +5,7 @@
 
 #include "common/Common.Log.h"
 #include "common/uBase64.h"
+#include "common/uBytes.h"
 #include "common/uCodePages.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
