@@ -280,6 +280,27 @@ void RegisterCoreControls(Register& reg) {
                               });
     }
 
+    // A printer kept busy for a while, and paper that runs out in the middle of a document
+    // (and, when asked, comes back by itself after that many state requests).
+    reg.AddControlCommand(
+        "PRINTER", "PRINTER BUSY MS | PRINTER PAPEROUT LINES [BACK POLLS]",
+        [&reg](const ControlLine& l) -> std::string {
+            long long a = 0, b = 0;
+            const std::string what = l.Upper(1);
+            if (what == "BUSY" && l.Size() == 3 && l.Number(2, 0, &a) && a >= 0 && a <= 600000) {
+                reg.HoldPrinter(static_cast<int>(a));
+                return "OK";
+            }
+            if (what == "PAPEROUT" && (l.Size() == 3 || l.Size() == 5) && l.Number(2, 0, &a) &&
+                a >= 0 && a <= 100000 &&
+                (l.Size() == 3 ||
+                 (l.Upper(3) == "BACK" && l.Number(4, 0, &b) && b > 0 && b <= 100000))) {
+                reg.ArmPaperOut(static_cast<int>(a), static_cast<int>(b));
+                return "OK";
+            }
+            return "";
+        });
+
     reg.AddControlCommand(
         "CLOCK", "CLOCK OFFSET S | CLOCK ADD S", [&reg](const ControlLine& l) -> std::string {
             long long s = 0;

@@ -65,6 +65,7 @@ void SetClock(Register& reg, struct tm t) {
 }
 
 Answer ShortState(Register& reg, std::string_view) {
+    reg.StatePolled();
     std::string d;
     d.push_back(static_cast<char>(kOperator));
     PutLE(d, reg.Flags(), 2);

@@ -334,40 +334,7 @@ std::string Dispatcher::Execute(Register& reg, std::string_view message) const {
                 answer = Fail(rc::InternalError);
             }
             // Printing time of what the command put on paper.
-            uint64_t after = tape.Size() + tape.Dropped();
-            int lines = 0;
-            for (uint64_t i = before; i < after; ++i) {
-                if (i < tape.Dropped()) {
-                    ++lines;
-                    continue;
-                }
-                const TapeElement& e = tape.At(static_cast<size_t>(i - tape.Dropped()));
-                switch (e.Kind) {
-                case TapeKind::Feed:
-                    lines += e.A;
-                    break;
-                case TapeKind::Graphic:
-                    lines += (e.B + 23) / 24;
-                    break;
-                case TapeKind::Ean13:
-                    lines += 4;
-                    break;
-                case TapeKind::Qr:
-                    lines += 8;
-                    break;
-                case TapeKind::Title:
-                    lines += 2;
-                    break;
-                case TapeKind::Drawer:
-                case TapeKind::Beep:
-                case TapeKind::Error:
-                    break;
-                default:
-                    lines += 1;
-                    break;
-                }
-            }
-            reg.Printed(lines);
+            reg.PrintedFrom(before);
         }
     }
     out.push_back(static_cast<char>(answer.result));
@@ -554,6 +521,48 @@ void Register::SetOperReg(uint16_t n, int64_t value) {
     operRegs_[n] = value;
 }
 
+void Register::PrintedFrom(uint64_t from) {
+    const uint64_t end = tape_->Size() + tape_->Dropped();
+    // Lines dropped from the tape's memory already still took paper.
+    int lines = from < tape_->Dropped() ? static_cast<int>(tape_->Dropped() - from) : 0;
+    for (uint64_t i = std::max<uint64_t>(from, tape_->Dropped()); i < end; ++i) {
+        const int more = Tape::LinesOf(tape_->At(static_cast<size_t>(i - tape_->Dropped())));
+        if (paperOutAfterLines_ >= 0 && more > 0 && lines + more > paperOutAfterLines_) {
+            // The roll ends here: the rest of the document waits for new paper.
+            paperOutAfterLines_ = -1;
+            held_ = tape_->TakeFrom(i);
+            int rest = 0;
+            for (const TapeElement& e : held_)
+                rest += Tape::LinesOf(e);
+            Printed(lines);
+            paper_ = false;
+            stopped_ = true;
+            paperBackWaiting_ = false;
+            pendingMs_ += static_cast<int64_t>(rest) * opt_.printMsPerLine;
+            return;
+        }
+        lines += more;
+    }
+    if (paperOutAfterLines_ >= 0)
+        paperOutAfterLines_ -= lines;
+    Printed(lines);
+}
+
+void Register::HoldPrinter(int ms) {
+    auto now = std::chrono::steady_clock::now();
+    busyUntil_ = std::max(now, busyUntil_) + std::chrono::milliseconds(std::max(ms, 0));
+}
+
+void Register::ArmPaperOut(int afterLines, int backAfterPolls) {
+    paperOutAfterLines_ = std::max(afterLines, 0);
+    paperBackAfterPolls_ = backAfterPolls;
+}
+
+void Register::StatePolled() {
+    if (stopped_ && !paper_ && paperBackAfterPolls_ > 0 && --paperBackAfterPolls_ == 0)
+        SetPaper(true); // the cashier put in a new roll
+}
+
 void Register::Printed(int lines) {
     if (lines <= 0) {
         return;
@@ -593,6 +602,9 @@ uint8_t Register::ContinuePrinting() {
     paperBackWaiting_ = false;
     busyUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(pendingMs_);
     pendingMs_ = 0;
+    // What did not fit on the old roll is printed now.
+    tape_->PutBack(std::move(held_));
+    held_.clear();
     return rc::Ok;
 }
 

@@ -201,7 +201,7 @@ bool HexToBytes(std::string_view hex, std::string* out);
 std::string ClockText(time_t t);
 
 // Adds the core's control words: LOG, CASHREG, OPERREG, SETCASHREG, SETOPERREG, FAULT, PAPER,
-// COVER, DRAWER, CLOCK, TAPE, SAVE.
+// COVER, DRAWER, PRINTER, CLOCK, TAPE, SAVE.
 void RegisterCoreControls(Register& reg);
 
 // A fault armed through the control interface. Kinds and their parameters:
@@ -298,6 +298,17 @@ public:
     // PaperOut fault stops it. Called by the core after each command for what reached the tape;
     // handlers need not call it.
     void Printed(int lines);
+    // The same for the tape elements from the absolute position `from` on (what one command
+    // printed); a paper-out armed by ArmPaperOut stops the printer among them.
+    void PrintedFrom(uint64_t from);
+    // Keeps the printer busy (printing) for `ms` more milliseconds.
+    void HoldPrinter(int ms);
+    // The paper runs out after `afterLines` more printed lines; the rest of that document is
+    // printed after the continue command. With `backAfterPolls` > 0 the paper comes back by
+    // itself once the short state was asked that many times while it was out.
+    void ArmPaperOut(int afterLines, int backAfterPolls);
+    // Called by the short-state command.
+    void StatePolled();
     // Printing is allowed now (not stopped for paper); else the result code to answer.
     uint8_t CanPrint() const;
     // 0xB0: resume after paper back.
@@ -374,7 +385,10 @@ private:
     std::chrono::steady_clock::time_point busyUntil_{};
     bool stopped_ = false; // paper ran out while printing
     bool paperBackWaiting_ = false;
-    int64_t pendingMs_ = 0; // printing left when the paper ran out
+    int64_t pendingMs_ = 0;         // printing left when the paper ran out
+    int paperOutAfterLines_ = -1;   // armed paper-out: lines left on the roll
+    int paperBackAfterPolls_ = 0;   // paper back by itself after this many state polls
+    std::vector<TapeElement> held_; // what waits for new paper
     struct Section {
         std::string name;
         std::function<std::string()> save;

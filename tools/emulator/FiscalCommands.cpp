@@ -141,6 +141,10 @@ void Slip::Print() {
     if (!qr_.empty())
         t.Qr(qr_, 4, 1);
     t.EndDocument();
+    // A register set to cut by itself (table 1, field 7: 1 partial, 2 full) does so after
+    // each of its documents.
+    if (const int64_t autoCut = reg_.Tables().GetInt(1, 1, 7))
+        t.Cut(autoCut == 2);
 }
 
 FiscalStorage& Fn(Register& reg) {

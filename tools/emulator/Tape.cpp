@@ -129,6 +129,42 @@ void Tape::Append(TapeElement element) {
     }
 }
 
+std::vector<TapeElement> Tape::TakeFrom(std::uint64_t from) {
+    std::vector<TapeElement> taken;
+    if (from < FDropped || from >= FDropped + FElements.size())
+        return taken;
+    auto first = FElements.begin() + static_cast<std::ptrdiff_t>(from - FDropped);
+    taken.assign(std::make_move_iterator(first), std::make_move_iterator(FElements.end()));
+    FElements.erase(first, FElements.end());
+    return taken;
+}
+
+void Tape::PutBack(std::vector<TapeElement> elements) {
+    for (TapeElement& e : elements)
+        Append(std::move(e));
+}
+
+int Tape::LinesOf(const TapeElement& e) {
+    switch (e.Kind) {
+    case TapeKind::Feed:
+        return e.A;
+    case TapeKind::Graphic:
+        return (e.B + 23) / 24;
+    case TapeKind::Ean13:
+        return 4;
+    case TapeKind::Qr:
+        return 8;
+    case TapeKind::Title:
+        return 2;
+    case TapeKind::Drawer:
+    case TapeKind::Beep:
+    case TapeKind::Error:
+        return 0;
+    default:
+        return 1;
+    }
+}
+
 void Tape::Text(std::string_view cp1251Bytes, int font, bool bold, bool wide) {
     TapeElement e;
     e.Kind = TapeKind::Text;

@@ -98,6 +98,14 @@ public:
     // Everything removed; the options stay.
     void Clear();
 
+    // Paper that ran out in the middle of a document: the elements from the
+    // absolute position `from` (index + Dropped()) on are taken off the tape,
+    // to be put back by PutBack once the printer resumes.
+    std::vector<TapeElement> TakeFrom(std::uint64_t from);
+    void PutBack(std::vector<TapeElement> elements);
+    // Lines of paper an element takes (0 for what is not on paper).
+    static int LinesOf(const TapeElement& element);
+
     const TapeOptions& Options() const { return FOptions; }
     std::size_t Size() const { return FElements.size(); }
     const TapeElement& At(std::size_t index) const { return FElements.at(index); }
