@@ -4,6 +4,7 @@
 
 #include "common/uCodePages.h"
 #include "common/uEquipmentErrors.h"
+#include "common/uText.h"
 
 #include <algorithm>
 
@@ -17,6 +18,9 @@ constexpr int SubmodeAwaitResume = 3; // paper back, waiting for the continue co
 constexpr int SubmodePrinting = 4;    // 4 and above: printing in progress
 
 constexpr int EndPrintingPollMs = 50;
+// A printer that reports printing without any change for this long is stuck;
+// the longest real report prints well within it.
+constexpr int EndPrintingLimitMs = 120000;
 constexpr int PaperPollMs = 1000;
 constexpr int PaperPolls = 100;
 
@@ -177,6 +181,7 @@ void TDevice::PrintQRCode(std::string_view ABarCode) {
 void TDevice::WaitForEndPrinting() {
     std::string flags;
     int mode = 0, submode = 0;
+    int last = -1, unchangedMs = 0;
     for (;;) {
         try {
             GetECRState(flags, mode, submode);
@@ -185,7 +190,17 @@ void TDevice::WaitForEndPrinting() {
         }
         if (submode < SubmodePrinting)
             return;
+        if (submode != last) {
+            last = submode;
+            unchangedMs = 0;
+        } else if (unchangedMs >= EndPrintingLimitMs) {
+            throw EquException(3027, u"Ошибка ожидания конца печати. Принтер ККТ сообщает о печати "
+                                     u"(подрежим " +
+                                         IntToU16(submode) + u") без перемен более " +
+                                         IntToU16(EndPrintingLimitMs / 1000) + u" с");
+        }
         Pause(EndPrintingPollMs);
+        unchangedMs += EndPrintingPollMs;
     }
 }
 
@@ -193,9 +208,16 @@ void TDevice::WaitForPrint() {
     std::string flags;
     int mode = 0, submode = 0;
     // Each pass handles one paper-out; a document may run out of paper more than once.
-    for (;;) {
+    for (int pass = 0;; ++pass) {
+        if (pass > PaperPolls)
+            throw EquException(3027);
         WaitForEndPrinting();
         GetECRState(flags, mode, submode);
+        if (submode == SubmodeAwaitResume) {
+            // The paper is back already: the document is finished now, not left stopped.
+            ContinuePrint();
+            continue;
+        }
         if (submode != SubmodePaperOut)
             return;
         bool resumed = false;

@@ -133,6 +133,48 @@ TEST(DevicePrint, WaitForEndPrintingPollsUntilIdle) {
     }
 }
 
+TEST(DevicePrint, WaitForEndPrintingGivesUpOnAPrinterThatNeverChanges) {
+    // Printing that goes on, its submode changing, is waited for however long.
+    TScriptedDevice busy;
+    for (int i = 0; i < 3000; ++i)
+        busy.Raw(0, TScriptedDevice::ECRState(0, 4 + i % 2));
+    busy.Raw(0, TScriptedDevice::ECRState(0, 0));
+    busy.WaitForEndPrinting();
+    EXPECT_EQ(busy.Pauses.size(), 3000u);
+
+    // The same submode for two minutes of polls: the printer is stuck.
+    TScriptedDevice stuck;
+    stuck.Standing("\x10", TScriptedDevice::ECRState(0, 5));
+    try {
+        stuck.WaitForEndPrinting();
+        FAIL();
+    } catch (const EquException& E) {
+        EXPECT_EQ(E.Code, 3027);
+        EXPECT_NE(E.Message().find(u"подрежим 5"), std::u16string::npos);
+        EXPECT_NE(E.Message().find(u"120 с"), std::u16string::npos);
+    }
+    EXPECT_EQ(stuck.Pauses.size(), 120000u / 50);
+}
+
+TEST(DevicePrint, WaitForPrintResumesPaperThatIsBackAlready) {
+    TScriptedDevice dev;
+    dev.Raw(0, TScriptedDevice::ECRState(0, 0)); // end of printing
+    dev.Raw(0, TScriptedDevice::ECRState(0, 3)); // paper back, waiting for the continue command
+    dev.Answer(0);                               // continue
+    dev.Raw(0, TScriptedDevice::ECRState(0, 0));
+    dev.Raw(0, TScriptedDevice::ECRState(0, 0));
+    dev.WaitForPrint();
+    ASSERT_EQ(dev.SentCommands().size(), 1u);
+    EXPECT_EQ(dev.SentCommands()[0].Cmd, "\xB0");
+    EXPECT_TRUE(dev.Pauses.empty());
+
+    // A register that stays waiting whatever it is told is given up on.
+    TScriptedDevice stays;
+    stays.Standing("\x10", TScriptedDevice::ECRState(0, 3));
+    stays.Standing("\xB0", B({0}));
+    EXPECT_EQ(EquCode([&] { stays.WaitForPrint(); }), 3027);
+}
+
 TEST(DevicePrint, WaitForPrintWalksThroughPaperOuts) {
     TScriptedDevice dev;
     // Paper out, paper back, continue; then idle.
