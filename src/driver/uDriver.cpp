@@ -170,47 +170,12 @@ void TDriver::EquipmentTest(const pugi::xml_document& ASettings, std::u16string&
     DisconnectEquipment(TestID);
 }
 
-void TDriver::OpenShift(const pugi::xml_document&, pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::CloseShift(const pugi::xml_document&, pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
 void TDriver::ProcessCheck(bool, const pugi::xml_document&, pugi::xml_document&, bool) {
     CurrentDevice();
     NotSupported();
 }
 
 void TDriver::ProcessCorrectionCheck(bool, const pugi::xml_document&, pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::PrintTextDocument(const pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::CashInOutcome(const pugi::xml_document&, TCurrency) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::PrintXReport(const pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::ReportCurrentStatusOfSettlements(const pugi::xml_document&, pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::PrintCheckCopy(const std::u16string&) {
     CurrentDevice();
     NotSupported();
 }

@@ -8,6 +8,7 @@
 #include "driver/uEcrDriver4004.h"
 
 #include <bitset>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -135,6 +136,25 @@ public:
     int UpdateLineLength();
     bool IsFiscalized();
 
+    /// Runs ACommand, which makes one document on the register, so that a
+    /// host's retry never repeats a document that was made: when ACommand
+    /// fails, AWitness (a count the document raises: the FN's last document
+    /// number, a register counter) is read again; a count above the one read
+    /// before means the document was made, and the failure is logged and
+    /// dropped. Otherwise the failure goes on. True when a failure was dropped.
+    bool MakeDocumentOnce(const std::function<std::uint64_t()>& AWitness,
+                          const std::function<void()>& ACommand);
+    /// The number of the FN's last fiscal document (the usual witness).
+    std::uint64_t LastFiscalDocumentNumber();
+
+    /// The 1-based preset AIndex of the graphic-text settings: font name,
+    /// size and the style words ("bold italic strikeout underline").
+    void GraphicTextSettings(int AIndex, std::u16string& AFontName, int& AFontSize,
+                             std::u16string& AFontStyle) const;
+    /// Prints the part of a line between [gtN] and [/gtN] as graphic text of
+    /// preset N; false (nothing printed) when the line has no such markup.
+    bool PrintGraphicTextMarkup(std::u16string_view AText);
+
     /// Applies the Parameter elements of the settings to an instance: names
     /// the instance does not know are skipped, values that do not convert raise.
     void ApplySettings(const pugi::xml_document& ASettings, TDeviceDriver& AInstance);
@@ -144,6 +164,21 @@ protected:
     virtual std::unique_ptr<TDevice> CreateDevice(bool ATcp);
 
 private:
+    /// Which print setting a printing operation follows when the cashier does not say.
+    enum class TPrintSetting { Receipt, Report };
+    /// The frame of a printing operation: the link opened, the cashier data
+    /// read from AInput (none: the print choice is left to the setting), the
+    /// print mode of the operation, a pending data output drained, ABody, and
+    /// always the print mode of the connection put back and the link closed.
+    /// AKeepRestoreFailure false: a failed restore after a success is ignored.
+    void PrintingOperation(const pugi::xml_document* AInput, TPrintSetting ASetting,
+                           bool AKeepRestoreFailure, const std::function<void(TDevice&)>& ABody);
+    /// After a document's command: waits until it is printed (paper-outs
+    /// included) and cuts unless the register cuts by itself or does not print.
+    void FinishDocument();
+    /// Prints one line of graphic text.
+    void PrintGraphicLine(std::u16string_view AText, std::u16string_view AFontName, int AFontSize,
+                          std::u16string_view AFontStyle);
     /// Connects the instance's register as its settings say.
     void OpenDevice(TDeviceDriver& AInstance);
     /// The selected instance's register; raises while there is none.

@@ -26,6 +26,9 @@ inline constexpr int KConnectionSerial = 0, KConnectionTcp = 1;
 /// APattern with its first "%s" replaced by AArg.
 std::u16string Format(std::u16string_view APattern, std::u16string_view AArg);
 
+/// The attribute as a Boolean (TextToBool); false when missing or not a Boolean.
+bool BoolAttr(pugi::xml_attribute AAttr);
+
 /// A money amount as a decimal number with a point ("12.5", "0", "-3.25").
 std::string CurrencyText(TCurrency AValue);
 

@@ -3,6 +3,7 @@
 // the cashier data, the shift checks, and the small text helpers of the
 // operation files.
 
+#include "common/Common.Log.h"
 #include "common/uDateTime.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
@@ -13,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 namespace korv {
 
@@ -24,6 +26,10 @@ std::u16string Format(std::u16string_view APattern, std::u16string_view AArg) {
     if (Pos != std::u16string::npos)
         S.replace(Pos, 2, AArg);
     return S;
+}
+
+bool BoolAttr(pugi::xml_attribute AAttr) {
+    return TextToBool(XmlToU16(AAttr.value())).value_or(false);
 }
 
 std::string CurrencyText(TCurrency AValue) {
@@ -176,6 +182,37 @@ bool TDriver::IsFiscalized() {
     TFNCurrentStatus Status;
     CurrentDevice().GetFNCurrentStatus(Status);
     return Status.IsFiscalized();
+}
+
+std::uint64_t TDriver::LastFiscalDocumentNumber() {
+    TFNCurrentStatus Status;
+    CurrentDevice().GetFNCurrentStatus(Status);
+    return Status.LastFDNumber;
+}
+
+bool TDriver::MakeDocumentOnce(const std::function<std::uint64_t()>& AWitness,
+                               const std::function<void()>& ACommand) {
+    const std::uint64_t Before = AWitness();
+    try {
+        ACommand();
+        return false;
+    } catch (const std::exception& E) {
+        // The command may have reached the register although its answer, the
+        // link or the printer failed: what the register counts decides.
+        std::exception_ptr Failure = std::current_exception();
+        std::uint64_t After = Before;
+        try {
+            ReconnectSocket();
+            After = AWitness();
+        } catch (const std::exception&) {
+            std::rethrow_exception(Failure); // the register cannot tell: the first failure stands
+        }
+        if (After <= Before)
+            std::rethrow_exception(Failure);
+        WriteLog(u"TDriver", u"Документ сформирован, несмотря на ошибку: " + ExceptionMessage(E),
+                 TLogLevel::Error);
+        return true;
+    }
 }
 
 TDevice& TDriver::CurrentDevice() {

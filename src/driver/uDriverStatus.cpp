@@ -53,11 +53,6 @@ int ReadCount(TDevice& ADevice, int ARegister) {
     return Value;
 }
 
-/// The attribute as a Boolean (TextToBool); false when missing or not a Boolean.
-bool BoolAttr(pugi::xml_attribute AAttr) {
-    return TextToBool(XmlToU16(AAttr.value())).value_or(false);
-}
-
 } // namespace
 
 TOutputFields OutputFields(std::initializer_list<TOutputField> AFields) {
@@ -121,8 +116,18 @@ void TDriver::FillOutputParameters(pugi::xml_document& AOutputParameters, TOutpu
             FInstance->FDateTime = Now;
         SetAttr(Params, "DateTime", DateText(Now));
     }
-    if (Has(F::ShiftState))
-        SetAttr(Params, "ShiftState", Status.ShiftState + 1);
+    if (Has(F::ShiftState)) {
+        // 1 closed, 2 open, 3 open for more than 24 hours (the register's mode
+        // 3): a host must see that the shift is to be closed before it sells.
+        int State = Status.ShiftState + 1;
+        if (State == 2) {
+            int Mode = 0;
+            Device.GetStateKKT(Mode);
+            if ((Mode & 0x0F) == 3)
+                State = 3;
+        }
+        SetAttr(Params, "ShiftState", State);
+    }
     if (Has(F::BacklogDocumentsCounter))
         SetAttr(Params, "BacklogDocumentsCounter", Unsent);
     if (Has(F::BacklogDocumentFirstNumber))

@@ -406,6 +406,9 @@ TEST_F(DriverOperations, CurrentStatusWithAndWithoutCounters) {
     State[2] = 0x02;        // receipt roll, but no paper at the sensor
     State[3] = 0x08 | 0x04; // drawer open, cover open
     D.Answers["\x10"] = State;
+    std::string FullState(48, '\0');
+    FullState[14] = 2; // mode: shift open
+    D.Answers["\x11"] = FullState;
     // Cash in the drawer 1234.50; sales in cash 100.00, electronically 20.05.
     D.Answers["\x1A" + Bytes({241})] = Bytes({0, 1}) + Bytes({0x3A, 0xE2, 1, 0, 0, 0});
     D.Answers["\x1A" + Bytes({193})] = Bytes({0, 1}) + Bytes({0x10, 0x27, 0, 0, 0, 0});
@@ -442,6 +445,14 @@ TEST_F(DriverOperations, CurrentStatusWithAndWithoutCounters) {
     EXPECT_STREQ(P.attribute("BacklogDocumentFirstDateTime").value(), "1899-12-30T00:00:00");
     EXPECT_FALSE(P.first_child());
     EXPECT_FALSE(Doc.child("OutputParameters").child("Payments"));
+    // The same shift past its 24 hours (register mode 3) is expired: 3.
+    FullState[14] = 3;
+    D.Answers["\x11"] = FullState;
+    pugi::xml_document Expired;
+    ASSERT_TRUE(Expired.load_string(
+        U16ToUtf8(Status(u"<InputParameters><Parameters/></InputParameters>")).c_str()));
+    EXPECT_STREQ(
+        Expired.child("OutputParameters").child("Parameters").attribute("ShiftState").value(), "3");
 
     pugi::xml_document Full;
     ASSERT_TRUE(Full.load_string(

@@ -1,0 +1,204 @@
+// Shifts, reports, cash in and out and the copy of the last document: the
+// printing frame they share and the operations themselves.
+
+#include "common/uCodePages.h"
+#include "common/uEquipmentErrors.h"
+#include "common/uText.h"
+#include "device/uDevice.h"
+#include "driver/uDriver.h"
+#include "driver/uDriverInternal.h"
+
+#include <cstdlib>
+
+namespace korv {
+
+using namespace drv;
+
+namespace {
+
+using F = TOutputField;
+
+const TOutputFields& OpenShiftFields() {
+    static const TOutputFields Fields =
+        OutputFields({F::ShiftNumber, F::DateTime, F::ShiftState, F::FNError, F::FNOverflow,
+                      F::FNFail, F::FNValidityDate});
+    return Fields;
+}
+
+const TOutputFields& CloseShiftFields() {
+    static const TOutputFields Fields = OutputFields(
+        {F::ShiftNumber, F::DateTime, F::ShiftState, F::Counters1, F::Counters2, F::Counters3,
+         F::Counters4, F::BacklogDocumentsCounter, F::CashBalance, F::BacklogDocumentFirstNumber,
+         F::BacklogDocumentFirstDateTime, F::FNError, F::FNOverflow, F::FNFail, F::FNValidityDate});
+    return Fields;
+}
+
+const TOutputFields& SettlementsFields() {
+    static const TOutputFields Fields =
+        OutputFields({F::ShiftState, F::Counters1, F::Counters2, F::Counters3, F::Counters4,
+                      F::BacklogDocumentsCounter, F::CashBalance, F::BacklogDocumentFirstNumber,
+                      F::BacklogDocumentFirstDateTime});
+    return Fields;
+}
+
+// Operation registers that count the cash-in and cash-out documents of the shift.
+constexpr int KCashInCountRegister = 153, KCashOutCountRegister = 154;
+
+/// The document number of PrintCheckCopy: a number (blanks around it
+/// allowed), or -1 for a text that is not a non-negative number.
+long long CopyNumber(std::u16string_view AText) {
+    std::u16string_view Text = TrimView(AText);
+    if (Text.empty() || Text.size() > 18)
+        return -1;
+    long long Value = 0;
+    for (char16_t C : Text) {
+        if (C < u'0' || C > u'9')
+            return -1;
+        Value = Value * 10 + (C - u'0');
+    }
+    return Value;
+}
+
+} // namespace
+
+void TDriver::PrintingOperation(const pugi::xml_document* AInput, TPrintSetting ASetting,
+                                bool AKeepRestoreFailure,
+                                const std::function<void(TDevice&)>& ABody) {
+    TDevice& Device = CurrentDevice();
+    ReconnectSocket();
+    try {
+        if (AInput)
+            ReadCashierParameters(*AInput);
+        else
+            FInstance->FPrintRequired = -1;
+        if (ASetting == TPrintSetting::Receipt)
+            ApplyReceiptPrinting();
+        else
+            ApplyReportPrinting();
+        Device.UnlockDataOutputMode();
+        ABody(Device);
+    } catch (...) {
+        // The operation's own failure is what the host must see; a restore
+        // that fails as well (the link is gone, say) adds nothing to it.
+        try {
+            RestorePrintMode();
+        } catch (const std::exception&) {
+        }
+        DisconnectSocket();
+        throw;
+    }
+    try {
+        RestorePrintMode();
+    } catch (...) {
+        DisconnectSocket();
+        if (AKeepRestoreFailure)
+            throw;
+        return;
+    }
+    DisconnectSocket();
+}
+
+void TDriver::FinishDocument() {
+    CurrentDevice().WaitForPrint();
+    CutAfterDocument(false, true, -1);
+}
+
+void TDriver::OpenShift(const pugi::xml_document& AInputParameters,
+                        pugi::xml_document& AOutputParameters) {
+    PrintingOperation(&AInputParameters, TPrintSetting::Report, false, [&](TDevice& Device) {
+        std::uint8_t SessionState = 0;
+        std::int64_t ShiftNumber = 0, ReceiptNumber = 0;
+        Device.GetCurrentSessionParams(SessionState, ShiftNumber, ReceiptNumber);
+        CheckShiftState(true);
+        PrepareDevice();
+        const std::string Name = U16ToOem(FInstance->FCashierName);
+        const std::string INN = U16ToAnsi(FInstance->FCashierINN);
+        MakeDocumentOnce([this] { return LastFiscalDocumentNumber(); },
+                         [&] {
+                             Device.OpenDay(Name, INN);
+                             FinishDocument();
+                         });
+        FillOutputParameters(AOutputParameters, OpenShiftFields());
+    });
+}
+
+void TDriver::CloseShift(const pugi::xml_document& AInputParameters,
+                         pugi::xml_document& AOutputParameters) {
+    PrintingOperation(&AInputParameters, TPrintSetting::Report, true, [&](TDevice& Device) {
+        // A shift over its 24 hours is closed like any open one.
+        std::uint8_t State = 0;
+        Device.IsDayOpened(State);
+        if (State == 0)
+            throw EquException(3005);
+        PrepareDevice();
+        const std::string Name = U16ToOem(FInstance->FCashierName);
+        const std::string INN = U16ToAnsi(FInstance->FCashierINN);
+        MakeDocumentOnce([this] { return LastFiscalDocumentNumber(); },
+                         [&] {
+                             Device.ZReport(Name, INN);
+                             FinishDocument();
+                         });
+        FillOutputParameters(AOutputParameters, CloseShiftFields());
+    });
+}
+
+void TDriver::PrintXReport(const pugi::xml_document& AInputParameters) {
+    PrintingOperation(&AInputParameters, TPrintSetting::Report, true, [&](TDevice& Device) {
+        PrepareDevice();
+        Device.XReport();
+        FinishDocument();
+    });
+}
+
+void TDriver::ReportCurrentStatusOfSettlements(const pugi::xml_document& AInputParameters,
+                                               pugi::xml_document& AOutputParameters) {
+    PrintingOperation(&AInputParameters, TPrintSetting::Report, true, [&](TDevice& Device) {
+        PrepareDevice();
+        Device.CalculationStateReport(U16ToOem(FInstance->FCashierName),
+                                      U16ToAnsi(FInstance->FCashierINN));
+        FinishDocument();
+        FillOutputParameters(AOutputParameters, SettlementsFields());
+    });
+}
+
+void TDriver::CashInOutcome(const pugi::xml_document& AInputParameters, TCurrency AAmount) {
+    PrintingOperation(&AInputParameters, TPrintSetting::Receipt, true, [&](TDevice& Device) {
+        PrepareDevice();
+        if (AAmount == 0) {
+            Device.Encash(AAmount); // sends nothing
+            FinishDocument();
+            return;
+        }
+        // Cash in and out are documents of the register, not of the FN: the
+        // register's count of them tells whether one was made.
+        const int Counter = AAmount > 0 ? KCashInCountRegister : KCashOutCountRegister;
+        MakeDocumentOnce(
+            [&] {
+                int Count = 0;
+                Device.GetOperationRegAsInt(Counter, Count);
+                return static_cast<std::uint64_t>(static_cast<std::uint32_t>(Count));
+            },
+            [&] {
+                Device.Encash(AAmount);
+                FinishDocument();
+            });
+    });
+}
+
+void TDriver::PrintCheckCopy(const std::u16string& ACheckNumber) {
+    const long long Number = CopyNumber(ACheckNumber);
+    if (Number < 0)
+        throw EDriverError(u"Печать по номеру документа не поддерживается устройством");
+    CurrentDevice();
+    PrintingOperation(nullptr, TPrintSetting::Report, true, [&](TDevice& Device) {
+        // Hosts send the stored number of the receipt they want copied: the
+        // number of the last fiscal document asks for the last document, as 0 does.
+        if (Number > 0 && static_cast<std::uint64_t>(Number) != LastFiscalDocumentNumber())
+            throw EDriverError(u"Печать по номеру документа не поддерживается устройством");
+        PrepareDevice();
+        Device.PrintDocCopy();
+        FinishDocument();
+    });
+}
+
+} // namespace korv
