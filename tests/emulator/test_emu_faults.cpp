@@ -193,6 +193,9 @@ TEST_F(EmuFaults, ControlChannelSpeaksTheLineProtocol) {
     EXPECT_EQ(ask("COMMAND 101E000000").rfind("OK 1000", 0), 0u);
     EXPECT_EQ(ask("COMMAND 1").rfind("ERR usage", 0), 0u);
     EXPECT_NE(ask("LOG 1").find("LOG code=10 result=0 request=101E000000"), std::string::npos);
+    EXPECT_EQ(ask("PRINTER BUSY 10"), "OK\n");
+    EXPECT_EQ(ask("PRINTER PAPEROUT 3 BACK 0"),
+              "ERR usage: PRINTER BUSY MS | PRINTER PAPEROUT LINES [BACK POLLS]\n");
     // HELP lists every word of the table, one a line, each with its usage.
     std::istringstream help(ask("HELP"));
     std::set<std::string> words;
@@ -200,10 +203,10 @@ TEST_F(EmuFaults, ControlChannelSpeaksTheLineProtocol) {
         words.insert(line.substr(0, line.find(' ')));
         EXPECT_EQ(ask(line.substr(0, line.find(' '))).find("unknown"), std::string::npos);
     }
-    EXPECT_EQ(words,
-              (std::set<std::string>{"CASHREG", "CLOCK", "COMMAND", "COVER", "DRAWER", "FAULT",
-                                     "FN", "HELP", "LOG", "MARK", "OFD", "OPERREG", "PAPER", "SAVE",
-                                     "SETCASHREG", "SETOPERREG", "STATE", "TAPE"}));
+    EXPECT_EQ(words, (std::set<std::string>{"CASHREG", "CLOCK", "COMMAND", "COVER", "DRAWER",
+                                            "FAULT", "FN", "HELP", "LOG", "MARK", "OFD", "OPERREG",
+                                            "PAPER", "PRINTER", "SAVE", "SETCASHREG", "SETOPERREG",
+                                            "STATE", "TAPE"}));
     std::string png = emutest::TestDir() + "/emu-control-tape.png";
     EXPECT_EQ(ask("TAPE PNG " + png), "OK\n");
     EXPECT_EQ(::access(png.c_str(), F_OK), 0);
