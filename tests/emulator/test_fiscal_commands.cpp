@@ -57,6 +57,32 @@ TEST_F(FiscalCommands, RegistrationMakesTheFnFiscalAndIsReadBack) {
     EXPECT_EQ(type, emu::doc::Reregistration);
 }
 
+// A closed FN keeps its archive readable and takes no further fiscal document.
+TEST_F(FiscalCommands, AClosedFnRefusesEveryFiscalDocument) {
+    Start();
+    Register();
+    OpenShift();
+    ASSERT_EQ(Cmd(0xFF42).rc, 0);
+    ASSERT_EQ(Cmd(0x41).rc, 0);
+    ASSERT_EQ(Cmd(0xFF3E).rc, 0);
+    EXPECT_EQ(Cmd(0xFF01).data[0], 0x07);
+    uint16_t type = 0;
+    EXPECT_FALSE(ReadBack(4, &type).empty());
+    EXPECT_EQ(type, emu::doc::FnClose);
+    std::string rereg = "7701234567  0000000001012345    ";
+    rereg += std::string("\x01\x00\x04", 3);
+    struct Refused {
+        uint16_t code;
+        std::string data;
+    };
+    for (const Refused& r :
+         {Refused{0xFF41, {}}, Refused{0xE0, {}}, Refused{0x8D, std::string(1, '\0')},
+          Refused{0xFF05, std::string(1, '\0')}, Refused{0xFF05, std::string(1, '\1')},
+          Refused{0xFF34, rereg}, Refused{0xFF3E, {}}, Refused{0xFF35, {}}, Refused{0xFF37, {}}})
+        EXPECT_EQ(Cmd(r.code, r.data).rc, 2) << std::hex << r.code;
+    EXPECT_EQ(Fn().LastDocNumber(), 4u);
+}
+
 TEST_F(FiscalCommands, OlderFormatsAnswerTheShortForms) {
     emu::Options o;
     o.ffd = 110;
