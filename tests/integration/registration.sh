@@ -92,13 +92,15 @@ expect true
 END
 control FN "OK phase=3 ffd=120 docs=1 shift=0 open=0 *"
 
-# A shift with a cash-in of 100.00, made with the register's own commands.
-control "COMMAND E0$PASSWORD" "OK E000*"
-control "COMMAND 50${PASSWORD}1027000000" "OK 5000*"
-control "CASHREG 241" "OK 10000"
-control FN "OK phase=3 * docs=2 shift=1 open=1 *"
+# A shift with a cash-in of 100.00.
+CASHIER='<InputParameters><Parameters CashierName=\"Петров\" CashierINN=\"500100732259\"/></InputParameters>'
 host <<END
 ConnectEquipment out:id "" "$SETTINGS"
+expect true
+OpenShift \$id "$CASHIER" out:open
+expect true
+expect-match \$open "ShiftNumber=\"1\""
+CashInOutcome \$id "$CASHIER" double:100
 expect true
 # The FN refuses a re-registration while the shift is open.
 OperationFN \$id 2 "<P $FISCAL SaleAddress=\"Нигде\"/>"
@@ -109,8 +111,16 @@ expect-contains \$data "SaleAddress=\"г. Москва, ул. Ленина, 1\""
 DisconnectEquipment \$id
 expect true
 END
-control "COMMAND FF42$PASSWORD" "OK FF4200"
-control "COMMAND 41$PASSWORD" "OK 4100*"
+control "CASHREG 241" "OK 10000"
+control FN "OK phase=3 * docs=2 shift=1 open=1 *"
+host <<END
+ConnectEquipment out:id "" "$SETTINGS"
+expect true
+CloseShift \$id "$CASHIER" out:close
+expect true
+DisconnectEquipment \$id
+expect true
+END
 control FN "OK phase=3 * docs=3 shift=1 open=0 *"
 
 # Re-registration with a changed address.
