@@ -171,3 +171,10 @@ control FN "OK phase=7 * docs=5 *"
 control "COMMAND E0$PASSWORD" "OK E002"
 control "COMMAND 8D${PASSWORD}00" "OK 8D02"
 control FN "OK phase=7 * docs=5 *"
+
+# The tape shows the three reports, in order.
+control "TAPE TEXT $TMP/tape.txt" "OK"
+grep -o -e "ОТЧЕТ О РЕГИСТРАЦИИ" -e "ОТЧЕТ ОБ ИЗМ. ПАРАМЕТРОВ РЕГИСТРАЦИИ" -e "ОТЧЕТ О ЗАКРЫТИИ ФН" \
+    "$TMP/tape.txt" | tr '\n' '|' >"$TMP/reports"
+[ "$(cat "$TMP/reports")" = "ОТЧЕТ О РЕГИСТРАЦИИ|ОТЧЕТ ОБ ИЗМ. ПАРАМЕТРОВ РЕГИСТРАЦИИ|ОТЧЕТ О ЗАКРЫТИИ ФН|" ] ||
+    fail "the tape shows $(cat "$TMP/reports")"
