@@ -124,16 +124,13 @@ void StartBannerLocked(TLogState& S) {
     if (S.Mode == 0 || S.Mode == 4 || S.Started)
         return;
     S.Started = true;
-    const int V[] = {KORVANDER_VERSION_TUPLE};
-    char Version[64];
-    std::snprintf(Version, sizeof Version, "%d.%d.%d.%d", V[0], V[1], V[2], V[3]);
     std::string Text;
     const std::string Blanks(40, ' ');
     Text += Blanks + "\r\n";
     Text += "============Start log=============\r\n";
     Text += "OS version:\t" + U16ToUtf8(logplatform::OsText()) + "\r\n";
     Text += "Application:\t" + U16ToUtf8(BaseNameOf(logplatform::ModuleFileName())) + "\r\n";
-    Text += std::string("App. version:\t") + Version + "\r\n";
+    Text += "App. version:\t" + U16ToUtf8(LibraryFileVersion()) + "\r\n";
     Text += Blanks + "\r\n";
     AppendLocked(S, Text);
 }
@@ -278,6 +275,16 @@ void SetLogClock(TLogClock AClock) {
     TLogState& S = State();
     std::lock_guard<std::mutex> G(S.Lock);
     S.Clock = std::move(AClock);
+}
+
+TFileVersion BuildFileVersion() {
+    return TFileVersion{{KORVANDER_VERSION_TUPLE}};
+}
+
+std::u16string LibraryFileVersion() {
+    const TFileVersion V = logplatform::ModuleFileVersion();
+    return IntToU16(V.Part[0]) + u"." + IntToU16(V.Part[1]) + u"." + IntToU16(V.Part[2]) + u"." +
+           IntToU16(V.Part[3]);
 }
 
 } // namespace korv

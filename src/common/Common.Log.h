@@ -34,6 +34,17 @@ std::u16string GetLogFileName(bool AFolderOnly);
 /// failure to write it (reported by GetDescription).
 std::u16string LogTrouble();
 
+/// A file version, major.minor.patch.build.
+struct TFileVersion {
+    int Part[4] = {0, 0, 0, 0};
+};
+/// The version this build was made with (the one CMake writes into the
+/// Windows version resource).
+TFileVersion BuildFileVersion();
+/// The library's own file version as "%d.%d.%d.%d" (read from its version
+/// resource on Windows); the log banner and the driver description use it.
+std::u16string LibraryFileVersion();
+
 /// Optional sink that receives every message regardless of the mode.
 using TLogSink =
     std::function<void(std::u16string_view Source, std::u16string_view Message, TLogLevel Level)>;

@@ -15,6 +15,9 @@ TLogTime LocalNow();
 std::u16string OsText();
 /// The full file name of the module that holds this code.
 std::u16string ModuleFileName();
+/// The module's file version: its version resource on Windows, the build's
+/// version where there is none (Linux, or code linked into a program).
+TFileVersion ModuleFileVersion();
 /// The value of an environment variable, or nothing when it is unset.
 std::optional<std::u16string> GetEnv(const char* AName);
 bool IsRootedPath(std::u16string_view APath);

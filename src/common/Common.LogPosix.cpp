@@ -64,6 +64,10 @@ std::u16string ModuleFileName() {
     return u"Korvander";
 }
 
+TFileVersion ModuleFileVersion() {
+    return BuildFileVersion();
+}
+
 std::optional<std::u16string> GetEnv(const char* AName) {
     const char* Value = std::getenv(AName);
     if (!Value)

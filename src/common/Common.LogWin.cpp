@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 namespace korv::logplatform {
 
 namespace {
@@ -113,6 +115,37 @@ std::u16string ModuleFileName() {
     if (n == 0 || n >= MAX_PATH * 2)
         return u"Korvander";
     return std::u16string(reinterpret_cast<const char16_t*>(Buf), n);
+}
+
+TFileVersion ModuleFileVersion() {
+    // The fixed part of the version resource (VS_FIXEDFILEINFO) follows the
+    // "VS_VERSION_INFO" key at the next 32-bit boundary; it is found by its
+    // signature, which is all GetFileVersionInfo does either.
+    HMODULE Module = nullptr;
+    if (!::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&ModuleFileVersion)), &Module))
+        return BuildFileVersion();
+    HRSRC Res = ::FindResourceW(Module, MAKEINTRESOURCEW(VS_VERSION_INFO),
+                                reinterpret_cast<LPCWSTR>(RT_VERSION));
+    HGLOBAL Loaded = Res ? ::LoadResource(Module, Res) : nullptr;
+    const auto* Data = static_cast<const unsigned char*>(Loaded ? ::LockResource(Loaded) : nullptr);
+    const DWORD Size = Res ? ::SizeofResource(Module, Res) : 0;
+    if (!Data)
+        return BuildFileVersion();
+    for (DWORD At = 0; At + sizeof(VS_FIXEDFILEINFO) <= Size; At += 4) {
+        VS_FIXEDFILEINFO Fixed;
+        std::memcpy(&Fixed, Data + At, sizeof Fixed);
+        if (Fixed.dwSignature != VS_FFI_SIGNATURE)
+            continue;
+        TFileVersion V;
+        V.Part[0] = HIWORD(Fixed.dwFileVersionMS);
+        V.Part[1] = LOWORD(Fixed.dwFileVersionMS);
+        V.Part[2] = HIWORD(Fixed.dwFileVersionLS);
+        V.Part[3] = LOWORD(Fixed.dwFileVersionLS);
+        return V;
+    }
+    return BuildFileVersion();
 }
 
 std::optional<std::u16string> GetEnv(const char* AName) {

@@ -14,9 +14,6 @@ namespace korv {
 
 namespace {
 
-#define KORV_STR2(...) #__VA_ARGS__
-#define KORV_STR(...) KORV_STR2(__VA_ARGS__)
-
 TCommonDriver& Common(TCustomDriver& D) {
     return static_cast<TCommonDriver&>(D);
 }
@@ -193,12 +190,6 @@ TDriverInfo& DriverInfo() {
     return Info;
 }
 
-std::u16string LibraryVersion() {
-    int V[4] = {0, 0, 0, 0};
-    std::sscanf(KORV_STR(KORVANDER_VERSION_TUPLE), "%d,%d,%d,%d", &V[0], &V[1], &V[2], &V[3]);
-    return IntToU16(V[0]) + u"." + IntToU16(V[1]) + u"." + IntToU16(V[2]) + u"." + IntToU16(V[3]);
-}
-
 std::u16string HelpFileName() {
     return GetLogFileName(true) + u"Korvander_help.html";
 }
@@ -215,7 +206,7 @@ const TExportTable& TCommonDriver::ExportTable() {
 void TCommonDriver::UpdateDriverInfo(TDriverInfo& ADriverInfo) {
     ADriverInfo.Clear();
     ADriverInfo.DownloadURL = KDownloadURL;
-    ADriverInfo.DriverVersion = LibraryVersion();
+    ADriverInfo.DriverVersion = LibraryFileVersion();
     ADriverInfo.IntegrationComponentVersion = ADriverInfo.DriverVersion;
     ADriverInfo.LogIsEnabled = false;
 }

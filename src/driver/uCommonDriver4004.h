@@ -56,9 +56,6 @@ TDriverInfo& DriverInfo();
 /// The maker's web address reported in the description.
 inline constexpr std::u16string_view KDownloadURL = u"https://velmora.example/korvander";
 
-/// The library's file version, "major.minor.patch.build".
-std::u16string LibraryVersion();
-
 class TCommonDriver : public TCustomDriver {
 public:
     TCommonDriver();

@@ -248,6 +248,27 @@ tVariant HostString(const wchar_t* text) {
     return v;
 }
 
+// The DLL's file version as Windows reads it from the version resource, "a.b.c.d".
+std::wstring FileVersionOf(const char* path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0)
+        return L"";
+    std::string block(size, '\0');
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    if (!GetFileVersionInfoA(path, 0, size, block.data()) ||
+        !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedSize) ||
+        fixedSize < sizeof(VS_FIXEDFILEINFO))
+        return L"";
+    return std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." +
+           std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
+           std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." +
+           std::to_wstring(LOWORD(fixed->dwFileVersionLS));
+}
+
+std::wstring gFileVersion;
+
 void TestObject(void* object) {
     void* initDone = Interface(object, 0);
     void* ext = Interface(object, 1);
@@ -316,6 +337,9 @@ void TestObject(void* object) {
               "the description is a DriverDescription document");
         Check(std::wcsstr(text, L"EquipmentType=\"ККТ\"") != nullptr,
               "the description names the equipment type");
+        const std::wstring version = L"DriverVersion=\"" + gFileVersion + L"\"";
+        Check(!gFileVersion.empty() && std::wcsstr(text, version.c_str()) != nullptr,
+              "the description's DriverVersion is the DLL's version resource");
     }
     Release(param);
 
@@ -383,6 +407,7 @@ int main(int argc, char** argv) {
     gMemory.vtbl = gMemTable;
     gConnection.vtbl = gConTable;
 
+    gFileVersion = FileVersionOf(argv[1]);
     HMODULE dll = LoadLibraryA(argv[1]);
     if (!dll) {
         std::printf("FAIL: LoadLibrary(%s): error %lu\n", argv[1], GetLastError());
