@@ -3,7 +3,8 @@
 # description, interface revision, method table and settings form. Then it drives the register
 # emulator through the add-in, first over TCP, then over a serial line (a pseudo-terminal the
 # driver reaches as COM5): the equipment test, the registration data, the status with its
-# counters, the clock and the last document of the FN.
+# counters, the clock and the last document of the FN. Over TCP it also runs a cashier's day
+# without sales and names the picture of the paper tape it printed.
 #
 #   scripts/demo.sh [BUILD_DIR]      (default: build/)
 set -euo pipefail
@@ -99,6 +100,49 @@ END
 
 start_emulator tcp "tcp 127.0.0.1:*" --tcp 0 --registered
 session "TCP, register emulator on 127.0.0.1:$PORT" "$(tcp_settings "$PORT")"
+
+# A cashier's day without sales on a register of its own, whose paper tape is kept.
+TAPE_PNG="$BUILD/demo-shift-day-tape.png"
+TAPE_TEXT="$BUILD/demo-shift-day-tape.txt"
+start_emulator day "tcp 127.0.0.1:*" --tcp 0 --registered --tape-png "$TAPE_PNG" \
+    --tape-text "$TAPE_TEXT"
+DAY_PID="${EMU_PIDS[${#EMU_PIDS[@]}-1]}"
+say "a cashier's day over TCP: OpenShift, CashInOutcome, PrintXReport, PrintTextDocument, ReportCurrentStatusOfSettlements, PrintCheckCopy, CashInOutcome, CloseShift"
+CASHIER='<InputParameters><Parameters CashierName=\"Смирнова Е.В.\" CashierINN=\"771234567890\"/></InputParameters>'
+timeout 120 "$HOST" -q "$LIB" -f - <<END
+ConnectEquipment out:id "" "$(tcp_settings "$PORT")"
+expect true
+OpenShift \$id "$CASHIER" out:out
+expect true
+print "OpenShift:" \$out
+CashInOutcome \$id "$CASHIER" double:5000
+expect true
+print "CashInOutcome: 5000 in"
+PrintXReport \$id "$CASHIER"
+expect true
+print "PrintXReport: done"
+PrintTextDocument \$id "<Document><Positions><TextString Text=\"Заказ 42 готов к выдаче\"/><Barcode Type=\"EAN13\" Value=\"4600000000008\"/><Barcode Type=\"QR\" Value=\"https://example.org/order/42\"/><TextString Text=\"Спасибо за покупку!\"/></Positions></Document>"
+expect true
+print "PrintTextDocument: a slip with a barcode and a QR code"
+ReportCurrentStatusOfSettlements \$id "$CASHIER" out:out
+expect true
+print "ReportCurrentStatusOfSettlements:" \$out
+PrintCheckCopy \$id "0"
+expect true
+print "PrintCheckCopy: the copy of the last document"
+CashInOutcome \$id "$CASHIER" double:-1500
+expect true
+print "CashInOutcome: 1500 out"
+CloseShift \$id "$CASHIER" out:out
+expect true
+print "CloseShift:" \$out
+DisconnectEquipment \$id
+expect true
+END
+# The emulator writes its tape when it stops.
+kill "$DAY_PID"
+wait "$DAY_PID" || true
+echo "the day's paper tape: $TAPE_PNG (text: $TAPE_TEXT)"
 
 export KORVANDER_COM_DIR="$TMP/com"
 mkdir -p "$KORVANDER_COM_DIR"

@@ -306,6 +306,10 @@ Answer DocCopy(Register& reg, std::string_view) {
     if (!reg.Paper().CopyLastDocument()) {
         return Fail(rc::NoDocument);
     }
+    // A register that cuts after its documents cuts after their copies too.
+    if (const int64_t autoCut = reg.Tables().GetInt(1, 1, 7)) {
+        reg.Paper().Cut(autoCut == 2);
+    }
     return Ok(std::string(1, static_cast<char>(kOperator)));
 }
 
