@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 using namespace korv;
@@ -748,6 +749,61 @@ TEST(CheckPackage, ItemsPaymentsAndParametersInDocumentOrder) {
     BuildCheckPackage(5, {Element(1040, TFFD::ffdUInt32, u"13")}, Report);
     EXPECT_FALSE(Report.child("CheckPackage").child("Positions"));
     EXPECT_FALSE(Report.child("CheckPackage").child("Payments"));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DriverOperations, ADocumentIsJudgedByWhatTheRegisterCounted) {
+    Connect();
+    std::uint64_t Count = 5;
+    auto Code = [](const std::function<void()>& ACall) {
+        try {
+            ACall();
+            return 0;
+        } catch (const EquException& E) {
+            return E.Code;
+        } catch (const std::exception&) {
+            return 1001;
+        }
+    };
+    auto Witness = [&] { return Count; };
+    // Done without trouble.
+    EXPECT_FALSE(Driver.MakeDocumentOnce(Witness, [&] { ++Count; }));
+    // Made although its answer was lost: the failure is dropped.
+    bool Dropped = false;
+    EXPECT_EQ(Code([&] {
+                  Dropped = Driver.MakeDocumentOnce(Witness, [&] {
+                      ++Count;
+                      throw EquException(1007, u"lost");
+                  });
+              }),
+              0);
+    EXPECT_TRUE(Dropped);
+    // Not made: the failure stands.
+    EXPECT_EQ(Code([&] { Driver.MakeDocumentOnce(Witness, [] { throw EquException(3027); }); }),
+              3027);
+    // The count cannot be read afterwards: the first failure stands, not the second.
+    int Reads = 0;
+    EXPECT_EQ(Code([&] {
+                  Driver.MakeDocumentOnce(
+                      [&] {
+                          if (++Reads > 1)
+                              throw EquException(1007, u"no link");
+                          return Count;
+                      },
+                      [] { throw EquException(3027); });
+              }),
+              3027);
+    // The count cannot be read before: nothing is sent.
+    bool Sent = false;
+    EXPECT_EQ(Code([&] {
+                  Driver.MakeDocumentOnce([]() -> std::uint64_t { throw EquException(1007); },
+                                          [&] { Sent = true; });
+              }),
+              1007);
+    EXPECT_FALSE(Sent);
 }
 
 } // namespace
