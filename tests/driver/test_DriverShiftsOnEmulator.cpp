@@ -408,6 +408,22 @@ TEST_F(ShiftsOnEmulator, ADocumentMadeDespiteALostAnswerIsNotRepeated) {
              D.OpenShift(Input(), O);
          },
          [](emu::Register& R) { return static_cast<std::int64_t>(R.Fn()->LastDocNumber()); }},
+        // The answer arrives, then the link drops while the document is printed.
+        {"CashIn, link lost after the answer", "FAULT CLOSE AFTER 50",
+         [](TDriver& D) { D.CashInOutcome(Input(), 50000); },
+         [](emu::Register& R) { return R.OperReg(153); }},
+        {"CloseShift, link lost after the answer", "FAULT CLOSE AFTER 41",
+         [](TDriver& D) {
+             pugi::xml_document O;
+             D.CloseShift(Input(), O);
+         },
+         [](emu::Register& R) { return static_cast<std::int64_t>(R.Fn()->LastDocNumber()); }},
+        {"OpenShift, link lost after the answer", "FAULT CLOSE AFTER E0",
+         [](TDriver& D) {
+             pugi::xml_document O;
+             D.OpenShift(Input(), O);
+         },
+         [](emu::Register& R) { return static_cast<std::int64_t>(R.Fn()->LastDocNumber()); }},
     };
     for (const TCase& C : Cases) {
         SCOPED_TRACE(C.Name);
