@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korv {
@@ -102,6 +103,27 @@ struct TCommandInfo {
     std::size_t MinLength; // of the answer, result code included
 };
 const TCommandInfo& CommandInfo(TCommandId AId);
+
+/// One line of graphic text to print: the text and its font.
+class TTextGraphic {
+public:
+    TTextGraphic(std::u16string AText, int AFontSize, std::u16string AFontStyle,
+                 std::u16string AFontName)
+        : FText(std::move(AText)), FFontName(std::move(AFontName)),
+          FFontStyle(std::move(AFontStyle)), FFontSize(AFontSize) {}
+    const std::u16string& Text() const { return FText; }
+    const std::u16string& FontName() const { return FFontName; }
+    /// Style words: "bold", "italic", "underline", "strikeout".
+    const std::u16string& FontStyle() const { return FFontStyle; }
+    /// Points; 0 or less: the default size.
+    int FontSize() const { return FFontSize; }
+
+private:
+    std::u16string FText;
+    std::u16string FFontName;
+    std::u16string FFontStyle;
+    int FFontSize;
+};
 
 /// The longest message a frame carries (its length byte).
 inline constexpr std::size_t MaxMessageLength = 255;
@@ -313,6 +335,10 @@ public:
     /// of AWidth / 8 bytes each, loaded from the first free graphics line that
     /// the extended query reports.
     void PrintGraphicRaster(std::string_view ARaster, int AWidth, int AHeight);
+    /// Renders the text 40 mm wide (narrower when the register's graphics
+    /// line is), centred, broken between words, and prints it as a raster.
+    /// Nothing is sent for an empty text.
+    void PrintGraphicText(const TTextGraphic& ATextGraphic);
     void PrintEAN13(std::string_view ABarCode);
     void PrintQRCode(std::string_view ABarCode);
     /// Polls the short state until the printer is idle.

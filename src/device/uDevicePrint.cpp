@@ -126,24 +126,6 @@ void TDevice::PrintGraphics(int AFirstLineNumber, int ALastLineNumber) {
     Execute(TCommandId::PrintGraphics, ByteField(AFirstLineNumber) + ByteField(ALastLineNumber));
 }
 
-void TDevice::PrintGraphicRaster(std::string_view ARaster, int AWidth, int AHeight) {
-    if (AWidth < 8 || AHeight <= 0)
-        throw EquException(1004);
-    const std::size_t lineBytes = static_cast<std::size_t>(AWidth) / 8;
-    if (ARaster.size() < lineBytes * static_cast<std::size_t>(AHeight))
-        throw EquException(1004);
-    std::string query;
-    RunQueryEx(1, query);
-    const int first = static_cast<unsigned char>(query[11]);
-    // Line numbers are one byte: a picture that does not fit is refused
-    // before any of it is loaded.
-    if (first + AHeight - 1 > 255)
-        throw EquException(1004);
-    for (int n = 0; n < AHeight; ++n)
-        LoadGraphics(first + n, ARaster.substr(static_cast<std::size_t>(n) * lineBytes, lineBytes));
-    PrintGraphics(first, first + AHeight - 1);
-}
-
 void TDevice::PrintEAN13(std::string_view ABarCode) {
     WaitForEndPrinting();
     if (ABarCode.empty())

@@ -93,6 +93,58 @@ constexpr std::size_t kMaxTextBytes = 4096;
 constexpr std::size_t kMaxQrBytes = 8192;               // well over what the largest symbol holds
 constexpr char kCopyCaption[] = "\xCA\xCE\xCF\xC8\xDF"; // "КОПИЯ" in 1251
 
+// A picture in text: each character stands for two by two dots, drawn with
+// the quadrant block characters; the blank columns at both sides are left out.
+std::string GraphicArt(const TapeElement& e) {
+    static const char* const kQuadrants[16] = {" ",
+                                               "\xE2\x96\x98",
+                                               "\xE2\x96\x9D",
+                                               "\xE2\x96\x80",
+                                               "\xE2\x96\x96",
+                                               "\xE2\x96\x8C",
+                                               "\xE2\x96\x9E",
+                                               "\xE2\x96\x9B",
+                                               "\xE2\x96\x97",
+                                               "\xE2\x96\x9A",
+                                               "\xE2\x96\x90",
+                                               "\xE2\x96\x9C",
+                                               "\xE2\x96\x84",
+                                               "\xE2\x96\x99",
+                                               "\xE2\x96\x9F",
+                                               "\xE2\x96\x88"};
+    const std::size_t stride = (static_cast<std::size_t>(e.A) + 7) / 8;
+    auto black = [&](int x, int y) {
+        if (x >= e.A || y >= e.B)
+            return false;
+        auto byte = static_cast<unsigned char>(
+            e.Data[static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) / 8]);
+        return ((byte >> (x % 8)) & 1) != 0; // leftmost dot in bit 0
+    };
+    int left = e.A, right = -1;
+    for (int y = 0; y < e.B; ++y)
+        for (int x = 0; x < e.A; ++x)
+            if (black(x, y)) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+    std::string out;
+    if (right < 0)
+        return out;
+    left -= left % 2;
+    for (int y = 0; y < e.B; y += 2) {
+        std::string line;
+        for (int x = left; x <= right; x += 2) {
+            const int q = (black(x, y) ? 1 : 0) | (black(x + 1, y) ? 2 : 0) |
+                          (black(x, y + 1) ? 4 : 0) | (black(x + 1, y + 1) ? 8 : 0);
+            line += kQuadrants[q];
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out += line + '\n';
+    }
+    return out;
+}
+
 } // namespace
 
 std::string Cp1251ToUtf8(std::string_view bytes) {
@@ -393,6 +445,7 @@ std::string Tape::ToText() const {
             break;
         case TapeKind::Graphic:
             out += "[graphic " + std::to_string(e.A) + "x" + std::to_string(e.B) + "]\n";
+            out += GraphicArt(e);
             break;
         case TapeKind::Feed:
             out.append(static_cast<std::size_t>(e.A), '\n');

@@ -117,7 +117,8 @@ public:
     // were printed, titles centred, feeds as empty lines, and markers for the
     // rest: "[EAN-13 4600000000003]", "[QR <data>]", "[graphic 320x24]",
     // "-------- cut --------", "-------- partial cut --------", "[drawer]",
-    // "[beep]", "[error: <reason>]".
+    // "[beep]", "[error: <reason>]". A picture's marker is followed by the
+    // picture itself, two by two dots a character in quadrant blocks.
     std::string ToText() const;
     // Writes ToText() to a file. False with a reason on failure.
     bool SaveText(const std::string& path, std::string* err) const;

@@ -1,0 +1,175 @@
+#include "graphics/uGraphicText.h"
+
+#include "common/uCommonUtils.h"
+#include "common/uEquipmentErrors.h"
+#include "common/uText.h"
+
+#include <algorithm>
+#include <cfenv>
+#include <cmath>
+
+namespace korv {
+
+namespace {
+
+// Millimetres per inch as the dots-per-millimetre conversion has it.
+constexpr double MMPerInch = 25.400051;
+constexpr int PrintDPI = 203;
+
+bool Contains(std::u16string_view AText, std::u16string_view AWord) {
+    return LowerCase(AText).find(AWord) != std::u16string::npos;
+}
+
+} // namespace
+
+TFontStyles ParseFontStyle(std::u16string_view AStyle) {
+    TFontStyles styles = 0;
+    std::size_t start = 0;
+    while (start < AStyle.size()) {
+        std::size_t end = AStyle.find(u' ', start);
+        if (end == std::u16string_view::npos)
+            end = AStyle.size();
+        const std::u16string_view word = AStyle.substr(start, end - start);
+        if (SameTextI(word, u"bold"))
+            styles |= fsBold;
+        else if (SameTextI(word, u"italic"))
+            styles |= fsItalic;
+        else if (SameTextI(word, u"underline"))
+            styles |= fsUnderline;
+        else if (SameTextI(word, u"strikeout"))
+            styles |= fsStrikeOut;
+        start = end + 1;
+    }
+    return styles;
+}
+
+void TMonoBitmap::Reset(int AWidth, int AHeight) {
+    Width = std::max(AWidth, 0);
+    Height = std::max(AHeight, 0);
+    Stride = (static_cast<std::size_t>(Width) + 31) / 32 * 4;
+    Bits.assign(Stride * static_cast<std::size_t>(Height), '\xFF');
+}
+
+bool TMonoBitmap::IsBlack(int AX, int AY) const {
+    if (AX < 0 || AY < 0 || AX >= Width || AY >= Height)
+        return false;
+    const auto byte = static_cast<unsigned char>(
+        Bits[static_cast<std::size_t>(AY) * Stride + static_cast<std::size_t>(AX) / 8]);
+    return (byte & (0x80u >> (AX % 8))) == 0;
+}
+
+void TMonoBitmap::SetBlack(int AX, int AY) {
+    if (AX < 0 || AY < 0 || AX >= Width || AY >= Height)
+        return;
+    char& byte = Bits[static_cast<std::size_t>(AY) * Stride + static_cast<std::size_t>(AX) / 8];
+    byte = static_cast<char>(static_cast<unsigned char>(byte) & ~(0x80u >> (AX % 8)));
+}
+
+void TMonoBitmap::FillBlack(int AX0, int AY0, int AX1, int AY1) {
+    AX0 = std::max(AX0, 0), AY0 = std::max(AY0, 0);
+    AX1 = std::min(AX1, Width), AY1 = std::min(AY1, Height);
+    for (int y = AY0; y < AY1; ++y)
+        for (int x = AX0; x < AX1; ++x)
+            SetBlack(x, y);
+}
+
+int TMonoBitmap::CountBlackInRow(int AY) const {
+    int n = 0;
+    for (int x = 0; x < Width; ++x)
+        n += IsBlack(x, AY) ? 1 : 0;
+    return n;
+}
+
+int TMonoBitmap::CountBlack() const {
+    int n = 0;
+    for (int y = 0; y < Height; ++y)
+        n += CountBlackInRow(y);
+    return n;
+}
+
+std::string ToPrintFormat(const TMonoBitmap& ABitmap) {
+    const std::size_t rowBytes = static_cast<std::size_t>(ABitmap.Width) / 8;
+    std::string out;
+    out.reserve(rowBytes * static_cast<std::size_t>(ABitmap.Height));
+    for (int y = 0; y < ABitmap.Height; ++y) {
+        const std::size_t row = static_cast<std::size_t>(y) * ABitmap.Stride;
+        for (std::size_t i = 0; i < rowBytes; ++i) {
+            const auto byte = static_cast<std::uint8_t>(~ABitmap.Bits[row + i]);
+            out.push_back(static_cast<char>(ReverseBits(byte)));
+        }
+    }
+    return out;
+}
+
+int RoundHalfEven(double AValue) {
+    // nearbyint follows the rounding mode, which is to-nearest-even unless
+    // someone changed it; the result must not depend on that.
+    const int saved = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    const double r = std::nearbyint(AValue);
+    std::fesetround(saved);
+    return static_cast<int>(r);
+}
+
+int TGraphicText::DPI() const {
+    return RoundHalfEven(FDotsPerMM * MMPerInch);
+}
+
+void TGraphicText::SetDPI(int AValue) {
+    FDotsPerMM = RoundHalfEven(AValue / MMPerInch);
+    FFont.PixelsPerInch = AValue;
+}
+
+void TGraphicText::Render() {
+    if (FFont.Size > MaxFontSize)
+        throw EquException(1004, GetDriverErrorText(1004) + u". Размер шрифта больше " +
+                                     IntToU16(MaxFontSize));
+    const double width = FWidth * FDotsPerMM;
+    const double height = FHeight * FDotsPerMM;
+    if (!(width >= 0 && width <= MaxBitmapDots && height >= 0 && height <= MaxBitmapDots))
+        throw EquException(1004);
+    FBitMap.Reset(RoundHalfEven(width), RoundHalfEven(height));
+    const std::unique_ptr<TTextRenderer> renderer = CreateTextRenderer(FFont);
+    const int measured = renderer->MeasureHeight(FData, FBitMap.Width, FTextFormat | DtCalcRect);
+    if (measured > MaxBitmapDots)
+        throw EquException(1004, GetDriverErrorText(1004) + u". Текст не помещается в картинку");
+    // The picture is exactly as high as the text; the width stays.
+    FBitMap.Reset(FBitMap.Width, measured);
+    renderer->Draw(FData, FTextFormat, FBitMap);
+}
+
+void TPrintGraphicText::GetGraphicText(std::u16string_view AText, double AWidth, double AHeight,
+                                       int AFontSize, std::u16string_view AFontName,
+                                       std::u16string_view AFontStyle, std::u16string_view AAlign,
+                                       std::u16string_view AVAlign, bool AMultiline,
+                                       std::string& AData, int& ABitmapWidth, int& ABitmapHeight) {
+    TGraphicText text;
+    text.SetDPI(PrintDPI);
+    text.SetWidth(AWidth);
+    text.SetHeight(AHeight);
+    text.SetData(std::u16string(AText));
+    if (!AFontName.empty())
+        text.Font().Name = std::u16string(AFontName);
+    text.Font().Style = ParseFontStyle(AFontStyle);
+    if (AFontSize > 0)
+        text.Font().Size = AFontSize;
+
+    unsigned format = DtNoPrefix | DtEditControl | DtEndEllipsis;
+    format |= AMultiline ? DtWordBreak : DtSingleLine;
+    if (Contains(AAlign, u"center"))
+        format |= DtCenter;
+    else if (Contains(AAlign, u"right"))
+        format |= DtRight;
+    if (Contains(AVAlign, u"center"))
+        format |= DtVCenter;
+    else if (Contains(AVAlign, u"bottom"))
+        format |= DtBottom;
+    text.SetTextFormat(format);
+
+    text.Render();
+    AData = ToPrintFormat(text.BitMap());
+    ABitmapWidth = text.BitMap().Width;
+    ABitmapHeight = text.BitMap().Height;
+}
+
+} // namespace korv
