@@ -152,6 +152,20 @@ build_abi_test() {
     fi
 }
 
+# The GDI text renderer, linked from the layers the DLL was built from.
+build_graphics_test() {
+    local arch="$1"
+    arch_vars "$arch"
+    mkdir -p "$BUILD/tests"
+    if ! "$TRIPLET-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -static -static-libgcc \
+        -static-libstdc++ -I"$ROOT/src" "$ROOT/tests/windows/graphics_test.cpp" \
+        "$BUILD/src/libkorv_graphics.a" "$BUILD/src/libkorv_common.a" -lgdi32 \
+        -o "$BUILD/tests/graphics_test.exe" >"$BUILD/tests/graphics_test.build.log" 2>&1; then
+        show_log "$BUILD/tests/graphics_test.build.log"
+        fail "$arch: building graphics_test.exe failed"
+    fi
+}
+
 WINE_READY=""
 WINEPREFIX_DIR=""
 WINE64=""
@@ -225,6 +239,24 @@ run_abi_test() {
     say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
 }
 
+run_graphics_test() {
+    local arch="$1"
+    arch_vars "$arch"
+    local wine_cmd=wine
+    if [ "$arch" = x86 ]; then
+        wine32_runs || return 0 # said by run_abi_test already
+    fi
+    prepare_wine
+    [ "$arch" = x64 ] && wine_cmd="$WINE64"
+    local log="$BUILD/tests/graphics_test.log" status=0
+    "$wine_cmd" "$BUILD/tests/graphics_test.exe" >"$log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        cat "$log" >&2
+        fail "$arch: the GDI text renderer test failed under Wine (exit $status)"
+    fi
+    say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
+}
+
 main() {
     local build_only=""
     if [ "${1:-}" = --build-only ]; then
@@ -241,6 +273,8 @@ main() {
         [ -n "$build_only" ] && continue
         build_abi_test "$arch"
         run_abi_test "$arch"
+        build_graphics_test "$arch"
+        run_graphics_test "$arch"
     done
 }
 

@@ -182,8 +182,6 @@ public:
     }
 
     int MeasureHeight(std::u16string_view AText, int AWidth, unsigned AFormat) override {
-        if (AFormat & DtSingleLine)
-            return FLineHeight;
         return static_cast<int>(Layout(CodePoints(AText), AWidth, AFormat).size()) * FLineHeight;
     }
 
@@ -332,7 +330,12 @@ private:
             if (face->Embolden)
                 FT_GlyphSlot_Embolden(slot);
         }
-        g.Advance = ToPixels(slot->advance.x);
+        // Advances are the font's own widths rounded to whole dots (what GDI takes
+        // for a metric-compatible font), not those of FreeType's hinting, so that
+        // lines break where they break on Windows; a made-up bold is a dot wider.
+        g.Advance =
+            static_cast<int>(std::lround(static_cast<double>(slot->linearHoriAdvance) / 65536.0)) +
+            (face->Embolden ? 1 : 0);
         if (FT_Render_Glyph(slot, FT_RENDER_MODE_MONO) != 0)
             return g;
         const FT_Bitmap& bm = slot->bitmap;
@@ -441,7 +444,8 @@ private:
 
     std::vector<TLine> Layout(const std::u32string& AText, int AWidth, unsigned AFormat) {
         std::vector<TLine> lines;
-        if (AFormat & DtSingleLine) {
+        // An empty text is one empty line, as GDI measures it.
+        if ((AFormat & DtSingleLine) || AText.empty()) {
             TLine line = MakeLine(AText, false);
             lines.push_back(AFormat & DtEndEllipsis ? Ellipsis(std::move(line), AWidth) : line);
             return lines;

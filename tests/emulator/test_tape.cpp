@@ -74,19 +74,19 @@ Tape SampleTape() {
 
 TEST(TapeText, EveryElementKind) {
     Tape t = SampleTape();
-    EXPECT_EQ(t.ToText(),
-              "               КАССОВЫЙ ЧЕК  № 1\n"
-              "Хлеб № 1\n"
-              "TOTAL 10.00\n"
-              "[EAN-13 4600000000008]\n"
-              "[QR t=20260101T1200&s=10.00]\n"
-              "[graphic 16x2]\n"
-              "\u2599\u2584\u2584\u2584   \u259D\n" // the picture, two by two dots a character
-              "\n\n"
-              "-------- partial cut --------\n"
-              "[drawer]\n"
-              "[beep]\n"
-              "-------- cut --------\n");
+    EXPECT_EQ(t.ToText(), "               КАССОВЫЙ ЧЕК  № 1\n"
+                          "Хлеб № 1\n"
+                          "TOTAL 10.00\n"
+                          "[EAN-13 4600000000008]\n"
+                          "[QR t=20260101T1200&s=10.00]\n"
+                          "[graphic 16x2]\n"
+                          // the picture below its marker, two by two dots a character
+                          "\u2599\u2584\u2584\u2584   \u259D\n"
+                          "\n\n"
+                          "-------- partial cut --------\n"
+                          "[drawer]\n"
+                          "[beep]\n"
+                          "-------- cut --------\n");
     EXPECT_EQ(t.At(1).Data, "\xD5\xEB\xE5\xE1 \xB9 1");
     EXPECT_EQ(t.At(2).Font, 2);
     EXPECT_TRUE(t.At(2).Bold && t.At(2).Wide);

@@ -166,10 +166,10 @@ TEST(GraphicText, PrintFormatInvertsAndReversesEachByte) {
 }
 
 TEST(GraphicText, TextWrapsAtAWordAndThePictureIsTwoLinesHigh) {
-    const TPicture one = Draw({u"Колбаса"});
-    const TPicture first = Draw({u"Колбаса докторская"});
-    const TPicture both = Draw({u"Колбаса докторская высший сорт"});
-    const TPicture second = Draw({u"высший сорт"});
+    const TPicture one = Draw({u"Хлеб"});
+    const TPicture first = Draw({u"Хлеб ржаной"});
+    const TPicture both = Draw({u"Хлеб ржаной нарезной батон"});
+    const TPicture second = Draw({u"нарезной батон"});
     EXPECT_EQ(one.Width, 320);
     EXPECT_GT(one.Height, 20);
     EXPECT_EQ(first.Height, one.Height);
@@ -186,7 +186,7 @@ TEST(GraphicText, LineBreaksAndLongWords) {
         int Lines;
     } const cases[] = {
         {u"A\r\nB", 2}, {u"A\nB\rC", 3}, {u"A\n", 1},        {u"\n\nA", 3},
-        {u"", 0},       {u"A    ", 1},   {u"A\r\n\r\nB", 3},
+        {u"", 1},       {u"A    ", 1},   {u"A\r\n\r\nB", 3},
     };
     for (const auto& c : cases) {
         const TPicture p = Draw({c.Text});
