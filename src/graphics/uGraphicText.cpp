@@ -1,6 +1,6 @@
 #include "graphics/uGraphicText.h"
 
-#include "common/uCommonUtils.h"
+#include "common/uBytes.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 
