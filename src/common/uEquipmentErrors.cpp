@@ -127,14 +127,35 @@ EquException::EquException(int ACode, std::u16string AMessage, std::u16string AS
 
 EquException::EquException(int ACode) : EquException(ACode, GetDriverErrorText(ACode)) {}
 
-EDriverError::EDriverError(std::u16string AMessage)
-    : std::runtime_error(U16ToUtf8(AMessage)), FMessage(std::move(AMessage)) {}
+EquException::EquException(int ACode, std::u16string AMessage, TCommandFault AFault)
+    : EquException(ACode, std::move(AMessage)) {
+    Fault = std::move(AFault);
+}
+
+EDriverError::EDriverError(std::u16string AMessage) : EquException(1001, std::move(AMessage)) {}
+
+EDriverError::EDriverError(std::u16string AMessage, TCommandFault AFault)
+    : EquException(1001, std::move(AMessage), std::move(AFault)) {}
+
+const char* ErrorOriginName(TErrorOrigin AOrigin) {
+    switch (AOrigin) {
+    case TErrorOrigin::Register:
+        return "register";
+    case TErrorOrigin::Silent:
+        return "silent";
+    case TErrorOrigin::BadFrame:
+        return "frame";
+    case TErrorOrigin::System:
+        return "system";
+    case TErrorOrigin::None:
+        break;
+    }
+    return "";
+}
 
 std::u16string ExceptionMessage(const std::exception& E) {
     if (auto* Equ = dynamic_cast<const EquException*>(&E))
         return Equ->Message();
-    if (auto* Drv = dynamic_cast<const EDriverError*>(&E))
-        return Drv->Message();
     return Utf8ToU16(E.what());
 }
 

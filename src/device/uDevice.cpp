@@ -355,14 +355,43 @@ void TDevice::CheckMessageSize(std::string_view ACmd, std::string_view AData, bo
         throw EquException(1004);
 }
 
-void TDevice::RaiseCommandError(std::u16string_view AContext, int ACode) {
-    throw EDriverError(std::u16string(AContext) + u". " + GetErrorDescription(ACode));
+void TDevice::RaiseCommandError(std::u16string_view AContext, int ACode) const {
+    TCommandFault Fault;
+    Fault.Command = FLastCommand;
+    Fault.ResultCode = ACode;
+    if (ACode > 0 && ACode <= 255) {
+        Fault.Origin = TErrorOrigin::Register;
+    } else if (ACode != 0 && ACode == FLastLinkCode) {
+        Fault.Origin = FLinkOrigin;
+        Fault.Reason = FLinkReason;
+    }
+    if (Fault.Origin == TErrorOrigin::None) {
+        // A link that did not say: the code tells.
+        if (ACode == 1007)
+            Fault.Origin = TErrorOrigin::Silent;
+        else if (ACode == 1014)
+            Fault.Origin = TErrorOrigin::BadFrame; // also: an empty answer
+        else if (ACode == 1011 || (ACode >= 600 && ACode <= 607))
+            Fault.Origin = TErrorOrigin::System;
+    }
+    throw EDriverError(std::u16string(AContext) + u". " + GetErrorDescription(ACode),
+                       std::move(Fault));
+}
+
+void TDevice::RaiseShortAnswer() const {
+    throw EquException(1014, GetDriverErrorText(1014),
+                       TCommandFault{TErrorOrigin::BadFrame, FLastCommand, 1014,
+                                     u"Ответ короче ожидаемого"});
 }
 
 int TDevice::ExecuteCode(TCommandId AId, std::string_view AData) {
     const TCommandInfo& info = CommandInfo(AId);
     CheckMessageSize(info.Code, AData, info.SendPwd);
-    return CheckResultCode(RunCommand(info.Code, AData, info.Timeout, info.SendPwd, true));
+    FLastCommand = std::string(info.Code);
+    FLinkReason.clear();
+    FLinkOrigin = TErrorOrigin::None;
+    FLastLinkCode = RunCommand(info.Code, AData, info.Timeout, info.SendPwd, true);
+    return CheckResultCode(FLastLinkCode);
 }
 
 const std::string& TDevice::Execute(TCommandId AId, std::string_view AData,
@@ -376,11 +405,11 @@ const std::string& TDevice::Execute(TCommandId AId, std::string_view AData,
     if (!accepted) {
         // Commands without a context of their own fail only as protocol errors.
         if (info.Context.empty())
-            throw EquException(1014);
+            RaiseShortAnswer();
         RaiseCommandError(std::u16string(info.Context) + std::u16string(AContextTail), rc);
     }
     if (FResponse.size() < info.MinLength)
-        throw EquException(1014);
+        RaiseShortAnswer();
     return FResponse;
 }
 

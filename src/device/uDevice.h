@@ -10,6 +10,7 @@
 // EquException 1014; a command whose data does not fit the frame, or a value
 // that does not fit its field, raises EquException 1004 before anything is sent.
 
+#include "common/uEquipmentErrors.h"
 #include "device/uDeviceCommon.h"
 #include "device/uTLVStructure.h"
 
@@ -23,6 +24,8 @@
 #include <vector>
 
 namespace korv {
+
+class TCustomLinkProtocol;
 
 /// Every register command the layer sends. The row of each in the command
 /// table (uDevice.cpp) holds its code, context message, password flag,
@@ -171,6 +174,10 @@ public:
 
     /// The answer of the last command, result code first.
     const std::string& Response() const { return FResponse; }
+    /// The link's reason and origin of the last command's failure (empty and
+    /// None after a success, or when the link gave none).
+    const std::u16string& LinkReason() const { return FLinkReason; }
+    TErrorOrigin LinkOrigin() const { return FLinkOrigin; }
 
     // ---- Properties ---------------------------------------------------------
     int GetConnectionType() const { return FConnectionType; }
@@ -369,8 +376,15 @@ protected:
     /// Runs a command and returns CheckResultCode's value without raising
     /// (the message size is still checked).
     int ExecuteCode(TCommandId AId, std::string_view AData = {});
-    /// Raises EDriverError "<context>. <reason of ACode>".
-    [[noreturn]] static void RaiseCommandError(std::u16string_view AContext, int ACode);
+    /// Raises EDriverError "<context>. <reason of ACode>", carrying the last
+    /// command, ACode and where it failed (the register, or the link's origin).
+    [[noreturn]] void RaiseCommandError(std::u16string_view AContext, int ACode) const;
+    /// Raises EquException 1014 for an answer too short for the last command.
+    [[noreturn]] void RaiseShortAnswer() const;
+    /// What RunCommand of a link variant does: runs the command on ALink,
+    /// leaves the answer in FResponse and the link's reason and origin.
+    int RunOnLink(TCustomLinkProtocol& ALink, std::string_view ACmd, std::string_view AData,
+                  int ATimeout, bool ASendPwd, bool AWaitResponse);
     /// Pauses between printer polls and command retries.
     virtual void Pause(int AMilliseconds);
 
@@ -391,6 +405,11 @@ protected:
     std::string FConnectPwd;
     std::string FResponse;
     int FCheckMarkCount = 0;
+    /// The code of the last command run, its link code, and the link's words.
+    std::string FLastCommand;
+    int FLastLinkCode = 0;
+    std::u16string FLinkReason;
+    TErrorOrigin FLinkOrigin = TErrorOrigin::None;
 
 private:
     void ReadStructure(int AParentTag, std::string_view AData, int ADepth);

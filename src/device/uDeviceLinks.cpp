@@ -15,12 +15,22 @@ TComDevice::~TComDevice() {
     TComDevice::Disable();
 }
 
-int TComDevice::RunCommand(std::string_view ACmd, std::string_view AData, int ATimeout,
-                           bool ASendPwd, bool AWaitResponse) {
+int TDevice::RunOnLink(TCustomLinkProtocol& ALink, std::string_view ACmd, std::string_view AData,
+                       int ATimeout, bool ASendPwd, bool AWaitResponse) {
     CheckMessageSize(ACmd, AData, ASendPwd);
     FResponse.clear();
-    return FCOMProtocolImpl->RunCommand(FResponse, FConnectPwd, ACmd, AData, ATimeout, ASendPwd,
-                                        AWaitResponse);
+    FLastCommand = std::string(ACmd);
+    const int Rc =
+        ALink.RunCommand(FResponse, FConnectPwd, ACmd, AData, ATimeout, ASendPwd, AWaitResponse);
+    FLastLinkCode = Rc;
+    FLinkReason = Rc == 0 ? std::u16string() : ALink.LastReason();
+    FLinkOrigin = Rc == 0 ? TErrorOrigin::None : ALink.LastOrigin();
+    return Rc;
+}
+
+int TComDevice::RunCommand(std::string_view ACmd, std::string_view AData, int ATimeout,
+                           bool ASendPwd, bool AWaitResponse) {
+    return RunOnLink(*FCOMProtocolImpl, ACmd, AData, ATimeout, ASendPwd, AWaitResponse);
 }
 
 int TComDevice::Enable(int APort, int ABaud) {
@@ -72,10 +82,7 @@ TSocketDevice::~TSocketDevice() {
 
 int TSocketDevice::RunCommand(std::string_view ACmd, std::string_view AData, int ATimeout,
                               bool ASendPwd, bool AWaitResponse) {
-    CheckMessageSize(ACmd, AData, ASendPwd);
-    FResponse.clear();
-    return FSocketProtocolImpl->RunCommand(FResponse, FConnectPwd, ACmd, AData, ATimeout, ASendPwd,
-                                           AWaitResponse);
+    return RunOnLink(*FSocketProtocolImpl, ACmd, AData, ATimeout, ASendPwd, AWaitResponse);
 }
 
 int TSocketDevice::Enable(const std::string& AIPAddress, int ATCPPort) {

@@ -5,6 +5,8 @@
 //
 // No operation raises; a failure returns false and leaves a reason text.
 
+#include "transport/uDeadline.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,11 +24,16 @@ public:
     virtual bool StreamWrite(std::string_view AData) = 0;
     /// Waits up to ATimeoutMs for one byte; false on time-out or failure.
     virtual bool StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) = 0;
-    /// Reads up to ACount bytes of a frame body. The serial port stops by its
-    /// port time-outs, a socket when ATimeoutMs pass without data. A short
+    /// Reads up to ACount bytes of a frame body, ending at ADeadline whatever
+    /// comes (the serial port may end sooner by its port time-outs). A short
     /// read is not a failure (AData holds what came); false means the stream
-    /// itself failed (for a socket also: the peer closed the connection).
-    virtual bool StreamReadBlock(std::size_t ACount, std::string& AData, int ATimeoutMs) = 0;
+    /// itself failed (for a socket also: nothing came in time, or the peer
+    /// closed the connection).
+    virtual bool StreamReadBlock(std::size_t ACount, std::string& AData,
+                                 const TDeadline& ADeadline) = 0;
+    /// True when the last failure was the system's (port, socket), not a
+    /// time-out.
+    virtual bool StreamFailed() const = 0;
     /// Drops whatever is waiting to be read or written.
     virtual void StreamPurge() = 0;
     /// The reason of the last failure.

@@ -16,14 +16,6 @@ const char16_t* const kReadFailed = u"Ошибка при чтении данн�
 const char16_t* const kNoAnswer = u"Устройство не отвечает";
 const char16_t* const kNotOpen = u"Порт не открыт";
 
-using TClock = std::chrono::steady_clock;
-
-int MsLeft(TClock::time_point ADeadline) {
-    const auto Left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - TClock::now()).count();
-    return Left > 0 ? static_cast<int>(Left) : 0;
-}
-
 } // namespace
 
 int BaudRateToInt(TBaudRate ARate) {
@@ -110,8 +102,10 @@ bool TComm::WriteByte(std::uint8_t AValue) {
 }
 
 bool TComm::WriteStr(std::string_view AData, int ASleepTime) {
+    FFailed = false;
     if (AData.empty())
         return true;
+    FFailed = true; // a failed write is the port's own failure
     if (!Open())
         return false;
     std::size_t Written = 0;
@@ -121,19 +115,24 @@ bool TComm::WriteStr(std::string_view AData, int ASleepTime) {
         FExtResultDescription = kWriteFailed;
         return false;
     }
+    FFailed = false;
     if (ASleepTime > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(ASleepTime));
     return true;
 }
 
 bool TComm::ReadByte(std::uint8_t& AValue, int ATimeout) {
+    FFailed = false;
     if (!Opened()) {
         FExtResultDescription = kNotOpen;
+        FFailed = true;
         return false;
     }
     const int Ready = PlatformWaitInput(ATimeout < 0 ? 0 : ATimeout);
-    if (Ready < 0)
+    if (Ready < 0) {
+        FFailed = true;
         return false;
+    }
     if (Ready == 0) {
         FExtResultDescription = kReadFailed;
         return false;
@@ -161,26 +160,29 @@ bool TComm::ReadByte(std::uint8_t& AValue) {
     return true;
 }
 
-bool TComm::ReadString(std::size_t ACount, std::string& ABuff) {
+bool TComm::ReadString(std::size_t ACount, std::string& ABuff, const TDeadline& ADeadline) {
     ABuff.clear();
+    FFailed = false;
     if (!Opened()) {
         FExtResultDescription = kNotOpen;
+        FFailed = true;
         return false;
     }
     if (ACount == 0)
         return true;
     // The port time-outs: a total limit for the whole read (none when both
-    // parts are 0) and an interval limit between bytes once data flows.
+    // parts are 0) and an interval limit between bytes once data flows. The
+    // caller's deadline bounds both.
     const std::uint64_t Total = std::uint64_t{FTimeouts.ReadTotalTimeoutMultiplier} * ACount +
                                 FTimeouts.ReadTotalTimeoutConstant;
-    const bool HasTotal = Total > 0;
-    const auto Deadline = TClock::now() + std::chrono::milliseconds(HasTotal ? Total : 0);
+    const TDeadline Deadline =
+        Total > 0 ? TDeadline::After(static_cast<long long>(Total)).Sooner(ADeadline) : ADeadline;
     const int Interval = static_cast<int>(FTimeouts.ReadIntervalTimeout);
     ABuff.resize(ACount);
     std::size_t Got = 0;
     int EmptyReads = 0;
     while (Got < ACount) {
-        int Wait = HasTotal ? MsLeft(Deadline) : -1; // -1: no limit
+        int Wait = Deadline.Wait(-1); // -1: no limit
         if (Got > 0 && Interval > 0 && (Wait < 0 || Interval < Wait))
             Wait = Interval;
         const int Ready = PlatformWaitInput(Wait);
@@ -188,6 +190,7 @@ bool TComm::ReadString(std::size_t ACount, std::string& ABuff) {
             if (Got > 0)
                 break;
             ABuff.clear();
+            FFailed = true;
             return false;
         }
         if (Ready == 0)
@@ -197,6 +200,7 @@ bool TComm::ReadString(std::size_t ACount, std::string& ABuff) {
             if (Got > 0)
                 break;
             ABuff.clear();
+            FFailed = true;
             return false;
         }
         if (n == 0) {
@@ -210,10 +214,6 @@ bool TComm::ReadString(std::size_t ACount, std::string& ABuff) {
     }
     ABuff.resize(Got);
     return true;
-}
-
-bool TComm::StreamReadBlock(std::size_t ACount, std::string& AData, int) {
-    return ReadString(ACount, AData);
 }
 
 bool TComm::SetCommDTR(bool AValue) {

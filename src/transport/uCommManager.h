@@ -104,9 +104,11 @@ public:
     /// Reads one byte under the port time-outs ("Устройство не отвечает" when
     /// none came).
     bool ReadByte(std::uint8_t& AValue);
-    /// Reads up to ACount bytes under the port time-outs; ABuff holds what
-    /// came. A short read is not a failure; false only when the port failed.
-    bool ReadString(std::size_t ACount, std::string& ABuff);
+    /// Reads up to ACount bytes under the port time-outs, and at the latest by
+    /// ADeadline; ABuff holds what came. A short read is not a failure; false
+    /// only when the port failed.
+    bool ReadString(std::size_t ACount, std::string& ABuff,
+                    const TDeadline& ADeadline = TDeadline::Never());
 
     bool SetCommDTR(bool AValue);
     bool SetCommRTS(bool AValue);
@@ -148,12 +150,16 @@ public:
     bool StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) override {
         return ReadByte(AValue, ATimeoutMs);
     }
-    bool StreamReadBlock(std::size_t ACount, std::string& AData, int ATimeoutMs) override;
+    bool StreamReadBlock(std::size_t ACount, std::string& AData,
+                         const TDeadline& ADeadline) override {
+        return ReadString(ACount, AData, ADeadline);
+    }
     /// Before an enquiry only stale input is dropped: a full purge would also
     /// discard an ACK just written and not yet on the wire, and the register
     /// would keep offering the same held answer.
     void StreamPurge() override { PurgeInput(); }
     std::u16string StreamError() const override { return FExtResultDescription; }
+    bool StreamFailed() const override { return FFailed; }
 
 protected:
     std::uint8_t FEvtChar = 0;
@@ -169,6 +175,8 @@ protected:
     std::uint8_t FDataBits = 8;
     TStopBits FStopBits = TStopBits::sbOneStopBit;
     std::u16string FExtResultDescription;
+    /// The last failure was the port's own, not a time-out.
+    bool FFailed = false;
     /// Bytes a wait took off the line before they were asked for (platforms
     /// whose wait for input consumes it); reads deliver them first.
     std::string FPending;

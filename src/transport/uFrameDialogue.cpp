@@ -2,7 +2,6 @@
 
 #include "common/Common.Log.h"
 #include "common/uBytes.h"
-#include "common/uEquipmentErrors.h"
 #include "transport/uFrameCodec.h"
 
 namespace korv {
@@ -14,11 +13,40 @@ constexpr int kProbes = 3;
 constexpr int kNoAnswer = 1007;
 constexpr int kProtocolError = 1014;
 
+std::string HexCode(std::string_view ACode) {
+    static const char Digits[] = "0123456789ABCDEF";
+    std::string Text;
+    for (char c : ACode) {
+        const auto b = static_cast<unsigned char>(c);
+        Text.push_back(Digits[b >> 4]);
+        Text.push_back(Digits[b & 15]);
+    }
+    return Text;
+}
+
 } // namespace
 
-int TFrameDialogue::Fail(int ACode, std::u16string_view AReason) {
+std::u16string ForeignAnswerText(std::string_view AGot, std::string_view AExpected) {
+    const std::string Text =
+        "answer to command " + HexCode(AGot) + ", expected " + HexCode(AExpected);
+    return std::u16string(Text.begin(), Text.end());
+}
+
+int TFrameDialogue::Fail(int ACode, TErrorOrigin AOrigin, std::u16string_view AReason) {
     LastReason = GetDriverErrorText(ACode, AReason);
+    LastOrigin = AOrigin;
     return ACode;
+}
+
+int TFrameDialogue::FailStream() {
+    return Fail(kNoAnswer, FStream.StreamFailed() ? TErrorOrigin::System : TErrorOrigin::Silent,
+                FStream.StreamError());
+}
+
+int TFrameDialogue::Succeed() {
+    LastReason.clear();
+    LastOrigin = TErrorOrigin::None;
+    return 0;
 }
 
 void TFrameDialogue::LogBytes(const char* APrefix, std::string_view ABytes, bool AOk) {
@@ -42,28 +70,38 @@ bool TFrameDialogue::ReadControl(std::uint8_t& AByte, int ATimeout) {
 int TFrameDialogue::SendFrame(std::string_view AMessage) {
     const std::string Frame = BuildFrame(AMessage);
     if (Frame.empty())
-        return Fail(kProtocolError, u"Длина сообщения вне диапазона 1..255");
+        return Fail(kProtocolError, TErrorOrigin::BadFrame,
+                    u"Длина сообщения вне диапазона 1..255");
     const bool Ok = FStream.StreamWrite(Frame);
     LogBytes("-> ", Frame, Ok);
     if (!Ok)
-        return Fail(kNoAnswer, FStream.StreamError());
+        return Fail(kNoAnswer, TErrorOrigin::System, FStream.StreamError());
     return 0;
 }
 
 int TFrameDialogue::SendWithHandshake(std::string_view AMessage, int AControlTimeout,
+                                      const TDeadline& ADeadline,
                                       std::optional<std::string>* AHeldAnswer) {
     const std::string_view OurCode = AMessage.substr(0, CommandCodeLength(AMessage));
     int Result = kNoAnswer;
+    TErrorOrigin Origin = TErrorOrigin::Silent;
+    std::u16string Reason;
     bool FrameSent = false;
-    for (int Attempt = 0; Attempt < kAttempts; ++Attempt) {
-        for (int Probe = 0; Probe < kProbes; ++Probe) {
+    for (int Attempt = 0; Attempt < kAttempts && !ADeadline.Passed(); ++Attempt) {
+        for (int Probe = 0; Probe < kProbes && !ADeadline.Passed(); ++Probe) {
             if (FDialect.PurgeBeforeEnquiry)
                 FStream.StreamPurge();
-            if (!WriteControl(ENQ))
+            if (!WriteControl(ENQ)) {
+                Origin = TErrorOrigin::System;
+                Reason = FStream.StreamError();
                 continue;
+            }
             std::uint8_t Reply;
-            if (!ReadControl(Reply, AControlTimeout))
+            if (!ReadControl(Reply, ADeadline.Wait(AControlTimeout))) {
+                Origin = FStream.StreamFailed() ? TErrorOrigin::System : TErrorOrigin::Silent;
+                Reason = FStream.StreamError();
                 continue;
+            }
             if (Reply == NAK) {
                 // The register waits for a command.
                 Result = 0;
@@ -72,7 +110,7 @@ int TFrameDialogue::SendWithHandshake(std::string_view AMessage, int AControlTim
             if (Reply == ACK) {
                 // The register still holds an answer: take it off its hands.
                 std::string Held;
-                const int Rc = ReadFrame(Held, AControlTimeout);
+                const int Rc = ReadFrame(Held, AControlTimeout, ADeadline);
                 if (Rc != 0)
                     return Rc;
                 WriteControl(ACK);
@@ -85,14 +123,13 @@ int TFrameDialogue::SendWithHandshake(std::string_view AMessage, int AControlTim
                     ParseAnswerFrame(Held, Answer) == TFrameStatus::Ok &&
                     FrameCommandCode(Held) == OurCode) {
                     *AHeldAnswer = std::move(Answer);
-                    LastReason.clear();
-                    return 0;
+                    return Succeed();
                 }
                 continue;
             }
             if (FDialect.DropByteAfterUnknown) {
                 std::uint8_t Dropped;
-                ReadControl(Dropped, AControlTimeout);
+                ReadControl(Dropped, ADeadline.Wait(AControlTimeout));
             }
         }
         if (Result != 0)
@@ -100,77 +137,84 @@ int TFrameDialogue::SendWithHandshake(std::string_view AMessage, int AControlTim
         const int Rc = SendFrame(AMessage);
         if (Rc != 0) {
             Result = Rc;
+            Origin = LastOrigin;
+            Reason = LastReason;
             continue;
         }
         FrameSent = true;
         std::uint8_t Reply;
-        if (!ReadControl(Reply, AControlTimeout))
+        if (!ReadControl(Reply, ADeadline.Wait(AControlTimeout)))
             continue; // no byte: perhaps the ACK was lost; the next enquiry tells
-        if (Reply == ACK) {
-            LastReason.clear();
-            return 0;
-        }
+        if (Reply == ACK)
+            return Succeed();
         Result = kProtocolError;
+        Origin = TErrorOrigin::BadFrame;
+        Reason.clear();
         if (FDialect.AcceptFFThenAck && Reply == 0xFF) {
             std::uint8_t Next;
-            if (ReadControl(Next, AControlTimeout) && Next == ACK) {
-                LastReason.clear();
-                return 0;
-            }
+            if (ReadControl(Next, ADeadline.Wait(AControlTimeout)) && Next == ACK)
+                return Succeed();
         }
     }
-    if (Result == 0) {
-        LastReason.clear();
-        return 0;
-    }
-    return Fail(Result);
+    if (Result == 0)
+        return Succeed();
+    return Fail(Result, Origin, Reason);
 }
 
-int TFrameDialogue::ReadFrame(std::string& AFrame, int ATimeout) {
+int TFrameDialogue::ReadFrame(std::string& AFrame, int ATimeout, const TDeadline& ADeadline) {
     AFrame.clear();
     std::uint8_t Byte;
-    if (!FStream.StreamReadByte(Byte, ATimeout)) {
+    if (!FStream.StreamReadByte(Byte, ADeadline.Wait(ATimeout))) {
         LogBytes("<- ", AFrame, false);
-        return Fail(kNoAnswer, FStream.StreamError());
+        return FailStream();
     }
     AFrame.push_back(static_cast<char>(Byte));
     if (Byte != STX) {
         LogBytes("<- ", AFrame, false);
-        return Fail(kProtocolError);
+        return Fail(kProtocolError, TErrorOrigin::BadFrame);
     }
-    if (!FStream.StreamReadByte(Byte, ATimeout)) {
+    if (!FStream.StreamReadByte(Byte, ADeadline.Wait(ATimeout))) {
         LogBytes("<- ", AFrame, false);
-        return Fail(kNoAnswer, FStream.StreamError());
+        return FailStream();
     }
     AFrame.push_back(static_cast<char>(Byte));
     std::string Body;
-    const bool Ok = FStream.StreamReadBlock(std::size_t{Byte} + 1, Body, ATimeout);
+    const bool Ok = FStream.StreamReadBlock(std::size_t{Byte} + 1, Body, ADeadline);
     AFrame += Body;
     LogBytes("<- ", AFrame, Ok);
     if (!Ok)
-        return Fail(kNoAnswer, FStream.StreamError());
+        return FailStream();
     return 0;
 }
 
-int TFrameDialogue::ReceiveAnswer(std::string& AResponse, int ATimeout) {
+int TFrameDialogue::ReceiveAnswer(std::string& AResponse, std::string_view ACommand, int ATimeout,
+                                  const TDeadline& ADeadline) {
     AResponse.clear();
     std::string Frame;
-    if (ReadFrame(Frame, ATimeout) != 0)
-        return Fail(kNoAnswer, LastReason);
+    if (ReadFrame(Frame, ATimeout, ADeadline) != 0)
+        return Fail(kNoAnswer, LastOrigin, LastReason);
     switch (ParseAnswerFrame(Frame, AResponse)) {
     case TFrameStatus::Ok:
         break;
     case TFrameStatus::BadLRC:
         // Refuse the frame; the command fails without asking for a repeat.
         WriteControl(NAK);
-        return Fail(kProtocolError, u"Неверная контрольная сумма ответа");
+        return Fail(kProtocolError, TErrorOrigin::BadFrame, u"Неверная контрольная сумма ответа");
     case TFrameStatus::BadStart:
     case TFrameStatus::BadLength:
-        return Fail(kProtocolError, u"Неверная длина ответа");
+        return Fail(kProtocolError, TErrorOrigin::BadFrame, u"Неверная длина ответа");
     }
+    // The frame is intact, so the register may let it go.
     WriteControl(ACK);
-    LastReason.clear();
-    return 0;
+    const std::string_view Got = FrameCommandCode(Frame);
+    if (!ACommand.empty() && Got != ACommand) {
+        // A stale answer (to a command given up on) or a foreign one: its
+        // bytes mean something else, and decoding them as ours would turn
+        // them into wrong counters or document numbers.
+        AResponse.clear();
+        return Fail(kProtocolError, TErrorOrigin::BadFrame, ForeignAnswerText(Got, ACommand));
+    }
+    return Succeed();
 }
 
 int TFrameDialogue::RunCommand(std::string& AResponse, std::string_view AMessage,
@@ -179,9 +223,11 @@ int TFrameDialogue::RunCommand(std::string& AResponse, std::string_view AMessage
     // A message that no frame can carry is refused before the register is
     // disturbed at all.
     if (AMessage.empty() || AMessage.size() > MaxFrameMessage)
-        return Fail(kProtocolError, u"Длина сообщения вне диапазона 1..255");
+        return Fail(kProtocolError, TErrorOrigin::BadFrame,
+                    u"Длина сообщения вне диапазона 1..255");
+    const TDeadline Deadline = CommandDeadline(AControlTimeout, AAnswerTimeout);
     std::optional<std::string> Held;
-    int Rc = SendWithHandshake(AMessage, AControlTimeout, &Held);
+    int Rc = SendWithHandshake(AMessage, AControlTimeout, Deadline, &Held);
     if (Rc != 0)
         return Rc;
     if (Held) {
@@ -190,7 +236,8 @@ int TFrameDialogue::RunCommand(std::string& AResponse, std::string_view AMessage
         return 0;
     }
     if (AWaitResponse)
-        Rc = ReceiveAnswer(AResponse, AAnswerTimeout);
+        Rc = ReceiveAnswer(AResponse, AMessage.substr(0, CommandCodeLength(AMessage)),
+                           AAnswerTimeout, Deadline);
     return Rc;
 }
 

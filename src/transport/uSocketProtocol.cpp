@@ -47,7 +47,8 @@ bool ParseDottedIPv4(std::string_view AText, std::uint32_t& AAddress) {
     return true;
 }
 
-TCustomSocketProtocol::TCustomSocketProtocol() : FSocket(std::make_unique<TSocketStream>()) {}
+TCustomSocketProtocol::TCustomSocketProtocol()
+    : TCustomLinkProtocol(kTcpDialect), FSocket(std::make_unique<TSocketStream>()) {}
 
 TCustomSocketProtocol::~TCustomSocketProtocol() = default;
 
@@ -55,8 +56,20 @@ bool TCustomSocketProtocol::Connected() const {
     return FSocket && FSocket->IsOpen();
 }
 
-TSocketProtocol::TSocketProtocol()
-    : FDialogue(std::make_unique<TFrameDialogue>(*FSocket, kTcpDialect)) {}
+int TCustomSocketProtocol::AnswerTimeout(int ATimeout) const {
+    return ATimeout > FReceiveTimeout ? ATimeout : FReceiveTimeout;
+}
+
+void TCustomSocketProtocol::SetReceiveTimeout(int AMs) {
+    FReceiveTimeout = AMs;
+    FSocket->SetReceiveTimeout(AMs);
+}
+
+TByteStream* TCustomSocketProtocol::LinkStream() {
+    return FSocket.get();
+}
+
+TSocketProtocol::TSocketProtocol() = default;
 
 TSocketProtocol::~TSocketProtocol() {
     Disconnect();
@@ -67,68 +80,53 @@ int TSocketProtocol::Connect(const std::string& AIPAddress, int ATCPPort) {
     FIPAddress = AIPAddress;
     FTCPPort = ATCPPort;
     std::uint32_t Address;
-    if (!ParseDottedIPv4(AIPAddress, Address)) {
-        FLastReason = u"Адрес не является IPv4-адресом вида a.b.c.d";
-        return 604;
-    }
-    if (ATCPPort < 1 || ATCPPort > 65535) {
-        FLastReason = u"Номер порта вне диапазона 1..65535";
-        return 603;
-    }
+    if (!ParseDottedIPv4(AIPAddress, Address))
+        return LinkFailure(604, u"Адрес не является IPv4-адресом вида a.b.c.d");
+    if (ATCPPort < 1 || ATCPPort > 65535)
+        return LinkFailure(603, u"Номер порта вне диапазона 1..65535");
     FSocket->SetReceiveTimeout(FReceiveTimeout);
     const int Rc = FSocket->Connect(Address, static_cast<std::uint16_t>(ATCPPort), FConnectTimeout);
-    FLastReason = Rc == 0 ? std::u16string() : FSocket->LastError();
-    if (Rc != 0)
-        WriteLog("TSocketProtocol",
-                 "Connect " + AIPAddress + ":" + std::to_string(ATCPPort) + " failed, code " +
-                     std::to_string(Rc),
-                 TLogLevel::Error);
-    return Rc;
+    if (Rc == 0) {
+        FLastReason.clear();
+        FLastOrigin = TErrorOrigin::None;
+        return 0;
+    }
+    WriteLog("TSocketProtocol",
+             "Connect " + AIPAddress + ":" + std::to_string(ATCPPort) + " failed, code " +
+                 std::to_string(Rc),
+             TLogLevel::Error);
+    return LinkFailure(Rc, FSocket->LastError());
 }
 
 int TSocketProtocol::Disconnect() {
     const int Rc = FSocket->Close();
     if (Rc != 0)
-        FLastReason = FSocket->LastError();
+        return LinkFailure(Rc, FSocket->LastError());
     return Rc;
 }
 
 int TSocketProtocol::SendBytes(std::string_view AData) {
     const int Rc = FSocket->Send(AData);
-    FLastReason = Rc == 0 ? std::u16string() : FSocket->LastError();
-    return Rc;
+    if (Rc != 0)
+        return LinkFailure(Rc, FSocket->LastError());
+    FLastReason.clear();
+    return 0;
 }
 
 int TSocketProtocol::ReceiveByte(std::uint8_t& AValue) {
     std::string Byte;
-    const int Rc = FSocket->Receive(1, Byte, FReceiveTimeout);
-    FLastReason = Rc == 0 ? std::u16string() : FSocket->LastError();
+    const int Rc = ReceiveBytes(1, Byte);
     if (Rc == 0)
         AValue = static_cast<std::uint8_t>(Byte[0]);
     return Rc;
 }
 
 int TSocketProtocol::ReceiveBytes(std::size_t ACount, std::string& AData) {
-    const int Rc = FSocket->Receive(ACount, AData, FReceiveTimeout);
-    FLastReason = Rc == 0 ? std::u16string() : FSocket->LastError();
-    return Rc;
-}
-
-int TSocketProtocol::RunCommand(std::string& AResponse, std::string_view AConnectPwd,
-                                std::string_view ACmd, std::string_view AData, int, bool ASendPwd,
-                                bool AWaitResponse) {
-    AResponse.clear();
-    FResponse.clear();
-    std::string Message(ACmd);
-    if (ASendPwd)
-        Message.append(AConnectPwd);
-    Message.append(AData);
-    FSocket->SetReceiveTimeout(FReceiveTimeout);
-    const int Rc =
-        FDialogue->RunCommand(AResponse, Message, FReceiveTimeout, FReceiveTimeout, AWaitResponse);
-    FLastReason = FDialogue->LastReason;
-    FResponse = AResponse;
-    return Rc;
+    const int Rc = FSocket->Receive(ACount, AData, TDeadline::After(FReceiveTimeout));
+    if (Rc != 0)
+        return LinkFailure(Rc, FSocket->LastError());
+    FLastReason.clear();
+    return 0;
 }
 
 } // namespace korv

@@ -10,7 +10,7 @@
 // answer; 1014 protocol error. Nothing is raised, and a dropped connection
 // never raises a signal in the process.
 
-#include "transport/uByteStream.h"
+#include "transport/uLinkProtocol.h"
 
 #include <cstdint>
 #include <memory>
@@ -19,53 +19,45 @@
 
 namespace korv {
 
-class TFrameDialogue;
 class TSocketStream;
 
 /// The limit of a connection attempt (ms).
 inline constexpr int DefaultConnectTimeout = 4000;
-/// The limit of every receive on a connected socket (ms).
+/// The socket's receive time-out (ms): the least an answer is waited for.
 inline constexpr int DefaultReceiveTimeout = 10000;
 
 /// Parses "a.b.c.d" (four decimal octets 0..255, blanks around allowed) into
 /// a host-order address; false for anything else (host names included).
 bool ParseDottedIPv4(std::string_view AText, std::uint32_t& AAddress);
 
-class TCustomSocketProtocol {
+class TCustomSocketProtocol : public TCustomLinkProtocol {
 public:
     TCustomSocketProtocol();
     /// Disconnects when connected.
-    virtual ~TCustomSocketProtocol();
-    TCustomSocketProtocol(const TCustomSocketProtocol&) = delete;
-    TCustomSocketProtocol& operator=(const TCustomSocketProtocol&) = delete;
+    ~TCustomSocketProtocol() override;
 
     /// Connects to AIPAddress:ATCPPort within the connect time-out; 0 or a code.
     virtual int Connect(const std::string& AIPAddress, int ATCPPort) = 0;
     /// Shuts the connection down and closes it; 0, or the platform's failure.
     virtual int Disconnect() = 0;
-    /// As TCustomCOMProtocol::RunCommand; ATimeout is not used: every receive
-    /// waits up to the receive time-out.
-    virtual int RunCommand(std::string& AResponse, std::string_view AConnectPwd,
-                           std::string_view ACmd, std::string_view AData, int ATimeout,
-                           bool ASendPwd, bool AWaitResponse) = 0;
+    /// The longer of the receive time-out and the command's own: a slow
+    /// command (a Z report, say) is waited for as long as it may take.
+    int AnswerTimeout(int ATimeout) const override;
 
     bool Connected() const;
     const std::string& IPAddress() const { return FIPAddress; }
     int TCPPort() const { return FTCPPort; }
-    const std::string& Response() const { return FResponse; }
-    /// The reason of the last failure ("" after a success).
-    const std::u16string& LastReason() const { return FLastReason; }
     /// Shorter limits for tests (ms).
     void SetConnectTimeout(int AMs) { FConnectTimeout = AMs; }
-    void SetReceiveTimeout(int AMs) { FReceiveTimeout = AMs; }
+    void SetReceiveTimeout(int AMs);
     int ConnectTimeout() const { return FConnectTimeout; }
     int ReceiveTimeout() const { return FReceiveTimeout; }
 
 protected:
-    std::string FResponse;
+    TByteStream* LinkStream() override;
+
     std::string FIPAddress;
     int FTCPPort = 0;
-    std::u16string FLastReason;
     int FConnectTimeout = DefaultConnectTimeout;
     int FReceiveTimeout = DefaultReceiveTimeout;
     std::unique_ptr<TSocketStream> FSocket;
@@ -78,20 +70,15 @@ public:
 
     int Connect(const std::string& AIPAddress, int ATCPPort) override;
     int Disconnect() override;
-    int RunCommand(std::string& AResponse, std::string_view AConnectPwd, std::string_view ACmd,
-                   std::string_view AData, int ATimeout, bool ASendPwd,
-                   bool AWaitResponse) override;
 
     /// Sends all bytes; 0 or 605.
     int SendBytes(std::string_view AData);
     /// Receives one byte within the receive time-out; 0 or 606.
     int ReceiveByte(std::uint8_t& AValue);
-    /// Receives ACount bytes (fewer only when the time-out passes with the
-    /// connection open); 0, or 606 when the receive failed or the peer closed.
+    /// Receives ACount bytes, all within the receive time-out (fewer only
+    /// when it passes with the connection open); 0, or 606 when the receive
+    /// failed, nothing came or the peer closed.
     int ReceiveBytes(std::size_t ACount, std::string& AData);
-
-private:
-    std::unique_ptr<TFrameDialogue> FDialogue;
 };
 
 } // namespace korv

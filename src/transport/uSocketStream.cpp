@@ -1,23 +1,100 @@
 #include "transport/uSocketStream.h"
 
-#include <chrono>
+#include "common/Common.Log.h"
+#include "common/uText.h"
 
 namespace korv {
 
-int TSocketStream::Receive(std::size_t ACount, std::string& AData, int ATimeoutMs) {
+TSocketStream::TSocketStream() = default;
+
+TSocketStream::~TSocketStream() {
+    Close();
+}
+
+int TSocketStream::Failed(int ACode) {
+    FFailed = true;
+    return ACode;
+}
+
+int TSocketStream::Connect(std::uint32_t AAddress, std::uint16_t APort, int AConnectTimeoutMs) {
+    Close();
+    FError.clear();
+    if (!sockos::Startup(FError))
+        return Failed(607);
+    FLibraryStarted = true;
+    const sockos::THandle s = sockos::Open(FError);
+    if (s == sockos::NoSocket) {
+        Close();
+        return Failed(600);
+    }
+    const int r = sockos::Connect(s, AAddress, APort, AConnectTimeoutMs, FError);
+    if (r <= 0) {
+        if (r == 0)
+            FError = u"нет ответа за " + IntToU16(AConnectTimeoutMs) + u" мс";
+        std::u16string Ignored;
+        sockos::Close(s, Ignored);
+        Close();
+        return Failed(601);
+    }
+    FSocket = s;
+    ApplyOptions();
+    return 0;
+}
+
+void TSocketStream::ApplyOptions() {
+    // A refused option leaves a working, if slower, link: noted, not fatal.
+    if (!sockos::SetNoDelay(FSocket, true))
+        WriteLog("TSocketProtocol", "TCP_NODELAY refused", TLogLevel::Error);
+    if (!sockos::SetReceiveTimeout(FSocket, FReceiveTimeout))
+        WriteLog("TSocketProtocol", "SO_RCVTIMEO refused", TLogLevel::Error);
+}
+
+int TSocketStream::Close() {
+    int Rc = 0;
+    if (IsOpen()) {
+        const sockos::THandle s = FSocket;
+        FSocket = sockos::NoSocket;
+        Rc = sockos::Close(s, FError);
+    }
+    if (FLibraryStarted) {
+        sockos::Cleanup();
+        FLibraryStarted = false;
+    }
+    return Rc;
+}
+
+int TSocketStream::Send(std::string_view AData) {
+    FFailed = false;
+    if (!IsOpen()) {
+        FError = u"Соединение не установлено";
+        return Failed(605);
+    }
+    std::size_t Done = 0;
+    while (Done < AData.size()) {
+        const long n = sockos::Send(FSocket, AData.data() + Done, AData.size() - Done, FError);
+        if (n < 0)
+            return Failed(605);
+        Done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int TSocketStream::Receive(std::size_t ACount, std::string& AData, const TDeadline& ADeadline) {
+    FFailed = false;
     AData.clear();
     if (!IsOpen()) {
         FError = u"Соединение не установлено";
-        return 606;
+        return Failed(606);
     }
     AData.resize(ACount);
     std::size_t Got = 0;
-    // TCP may deliver a frame in pieces: collect until all of it came.
+    // TCP may deliver a frame in pieces: collect until all of it came, or
+    // the deadline passed (a trickle never stretches it).
     while (Got < ACount) {
-        const int Ready = WaitReadable(ATimeoutMs);
+        const int Ready = sockos::WaitReadable(FSocket, ADeadline.Wait(-1), FError);
         if (Ready < 0) {
             AData.resize(Got);
-            return 606;
+            return Failed(606);
         }
         if (Ready == 0) {
             AData.resize(Got);
@@ -26,15 +103,15 @@ int TSocketStream::Receive(std::size_t ACount, std::string& AData, int ATimeoutM
             FError = u"Истек таймаут ожидания";
             return 606;
         }
-        const long n = ReceiveSome(AData.data() + Got, ACount - Got);
+        const long n = sockos::Receive(FSocket, AData.data() + Got, ACount - Got, FError);
         if (n < 0) {
             AData.resize(Got);
-            return 606;
+            return Failed(606);
         }
         if (n == 0) {
             AData.resize(Got);
             FError = u"Соединение закрыто удалённой стороной";
-            return 606;
+            return Failed(606);
         }
         Got += static_cast<std::size_t>(n);
     }
@@ -43,7 +120,7 @@ int TSocketStream::Receive(std::size_t ACount, std::string& AData, int ATimeoutM
 
 bool TSocketStream::StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) {
     std::string Byte;
-    if (Receive(1, Byte, ATimeoutMs) != 0 || Byte.empty())
+    if (Receive(1, Byte, TDeadline::After(ATimeoutMs)) != 0 || Byte.empty())
         return false;
     AValue = static_cast<std::uint8_t>(Byte[0]);
     return true;
@@ -52,7 +129,9 @@ bool TSocketStream::StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) {
 void TSocketStream::StreamPurge() {
     // Drops whatever already arrived, without waiting.
     char Buf[256];
-    while (IsOpen() && WaitReadable(0) > 0 && ReceiveSome(Buf, sizeof Buf) > 0) {
+    std::u16string Ignored;
+    while (IsOpen() && sockos::WaitReadable(FSocket, 0, Ignored) > 0 &&
+           sockos::Receive(FSocket, Buf, sizeof Buf, Ignored) > 0) {
     }
 }
 

@@ -1,9 +1,11 @@
 #pragma once
-// A connected TCP stream socket as a TByteStream. The platform parts are
-// uSocketStreamPosix.cpp and uSocketStreamWin.cpp. Receives wait with a
-// deadline; sends go on until every byte is out and never raise a signal.
+// A connected TCP stream socket as a TByteStream. The system calls are in
+// uSocketPlatform.h; the options of a connected socket are set in one place
+// here (ApplyOptions) for both platforms. Receives end at a deadline; sends
+// go on until every byte is out and never raise a signal.
 
 #include "transport/uByteStream.h"
+#include "transport/uSocketPlatform.h"
 
 #include <cstdint>
 #include <string>
@@ -23,17 +25,17 @@ public:
     int Connect(std::uint32_t AAddress, std::uint16_t APort, int AConnectTimeoutMs);
     /// Shuts both directions down and closes: 0, or the platform's failure code.
     int Close();
-    bool IsOpen() const { return FSocket != kNoSocket; }
-    /// The limit of every receive (ms).
+    bool IsOpen() const { return FSocket != sockos::NoSocket; }
+    /// The socket's receive time-out option (ms), set at the next Connect.
     void SetReceiveTimeout(int AMs) { FReceiveTimeout = AMs; }
     int ReceiveTimeout() const { return FReceiveTimeout; }
 
     /// Sends every byte: 0 or 605.
     int Send(std::string_view AData);
-    /// Receives ACount bytes, each wait limited by ATimeoutMs: 0 with all of
-    /// them, or with fewer when the time-out passed after some data came; 606
-    /// when nothing came in time, the receive failed or the peer closed.
-    int Receive(std::size_t ACount, std::string& AData, int ATimeoutMs);
+    /// Receives ACount bytes by ADeadline: 0 with all of them, or with fewer
+    /// when the deadline passed after some data came; 606 when nothing came
+    /// in time, the receive failed or the peer closed.
+    int Receive(std::size_t ACount, std::string& AData, const TDeadline& ADeadline);
 
     const std::u16string& LastError() const { return FError; }
 
@@ -41,21 +43,25 @@ public:
     bool StreamOpened() const override { return IsOpen(); }
     bool StreamWrite(std::string_view AData) override { return Send(AData) == 0; }
     bool StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) override;
-    bool StreamReadBlock(std::size_t ACount, std::string& AData, int ATimeoutMs) override {
-        return Receive(ACount, AData, ATimeoutMs) == 0;
+    bool StreamReadBlock(std::size_t ACount, std::string& AData,
+                         const TDeadline& ADeadline) override {
+        return Receive(ACount, AData, ADeadline) == 0;
     }
     void StreamPurge() override;
     std::u16string StreamError() const override { return FError; }
+    bool StreamFailed() const override { return FFailed; }
 
 private:
-    static constexpr std::intptr_t kNoSocket = -1;
-    /// Waits for input: 1 ready, 0 time-out, -1 failure.
-    int WaitReadable(int ATimeoutMs);
-    /// One receive of what is there: the count, 0 when the peer closed, -1 failure.
-    long ReceiveSome(char* ABuf, std::size_t ACount);
+    /// Every option of a connected socket: no Nagle delay (each command ends
+    /// with a one-byte ACK and the next begins with a one-byte ENQ, which
+    /// would wait for the peer's delayed acknowledgement), and the receive
+    /// time-out for any blocking receive.
+    void ApplyOptions();
+    int Failed(int ACode);
 
-    std::intptr_t FSocket = kNoSocket;
+    sockos::THandle FSocket = sockos::NoSocket;
     bool FLibraryStarted = false;
+    bool FFailed = false;
     int FReceiveTimeout = 10000;
     std::u16string FError;
 };

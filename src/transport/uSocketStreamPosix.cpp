@@ -1,4 +1,4 @@
-#include "transport/uSocketStream.h"
+#include "transport/uSocketPlatform.h"
 
 #include "common/uText.h"
 
@@ -13,12 +13,26 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace korv {
+namespace korv::sockos {
 
 namespace {
 
+int Fd(THandle AHandle) {
+    return static_cast<int>(AHandle);
+}
+
 std::u16string SystemText(int AErr) {
-    return Utf8ToU16(std::strerror(AErr));
+    switch (AErr) {
+    case ECONNREFUSED:
+        return u"соединение отклонено";
+    case ETIMEDOUT:
+        return u"нет ответа";
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+        return u"узел недоступен";
+    default:
+        return Utf8ToU16(std::strerror(AErr));
+    }
 }
 
 bool SetBlocking(int AFd, bool ABlocking) {
@@ -28,6 +42,8 @@ bool SetBlocking(int AFd, bool ABlocking) {
     return ::fcntl(AFd, F_SETFL, ABlocking ? Flags & ~O_NONBLOCK : Flags | O_NONBLOCK) == 0;
 }
 
+/// poll on one descriptor, resumed after signals until ATimeoutMs (negative:
+/// no limit) has passed.
 int PollFor(int AFd, short AEvents, int ATimeoutMs, short& ARevents) {
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
     while (true) {
@@ -49,113 +65,108 @@ int PollFor(int AFd, short AEvents, int ATimeoutMs, short& ARevents) {
 
 } // namespace
 
-TSocketStream::TSocketStream() = default;
-
-TSocketStream::~TSocketStream() {
-    Close();
+bool Startup(std::u16string&) {
+    return true;
 }
 
-int TSocketStream::Connect(std::uint32_t AAddress, std::uint16_t APort, int AConnectTimeoutMs) {
-    Close();
-    FError.clear();
+void Cleanup() {}
+
+THandle Open(std::u16string& AError) {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (s < 0) {
-        FError = SystemText(errno);
-        return 600;
+        AError = SystemText(errno);
+        return NoSocket;
     }
+    return s;
+}
+
+int Connect(THandle AHandle, std::uint32_t AAddress, std::uint16_t APort, int ATimeoutMs,
+            std::u16string& AError) {
+    const int s = Fd(AHandle);
     sockaddr_in Addr{};
     Addr.sin_family = AF_INET;
     Addr.sin_port = htons(APort);
     Addr.sin_addr.s_addr = htonl(AAddress);
-    bool Ok = SetBlocking(s, false);
-    if (Ok && ::connect(s, reinterpret_cast<const sockaddr*>(&Addr), sizeof Addr) != 0) {
-        Ok = false;
-        if (errno == EINPROGRESS) {
-            short Rev = 0;
-            const int r = PollFor(s, POLLOUT, AConnectTimeoutMs, Rev);
-            int Err = 0;
-            socklen_t Len = sizeof Err;
-            if (r > 0 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &Err, &Len) == 0 && Err == 0)
-                Ok = true;
-            else
-                FError = r == 0 ? u"Истек таймаут подключения" : SystemText(Err ? Err : errno);
-        } else {
-            FError = SystemText(errno);
+    if (!SetBlocking(s, false)) {
+        AError = SystemText(errno);
+        return -1;
+    }
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&Addr), sizeof Addr) != 0) {
+        if (errno != EINPROGRESS) {
+            AError = SystemText(errno);
+            return -1;
+        }
+        short Rev = 0;
+        const int r = PollFor(s, POLLOUT, ATimeoutMs, Rev);
+        if (r == 0)
+            return 0;
+        int Err = 0;
+        socklen_t Len = sizeof Err;
+        if (r < 0 || ::getsockopt(s, SOL_SOCKET, SO_ERROR, &Err, &Len) != 0 || Err != 0) {
+            AError = SystemText(Err ? Err : errno);
+            return -1;
         }
     }
-    if (Ok)
-        Ok = SetBlocking(s, true);
-    if (!Ok) {
-        ::close(s);
-        return 601;
+    if (!SetBlocking(s, true)) {
+        AError = SystemText(errno);
+        return -1;
     }
-    // The receive limit is kept as an option of the socket too, for any
-    // blocking receive; our own receives wait in poll with the same limit.
-    timeval Tv{FReceiveTimeout / 1000, (FReceiveTimeout % 1000) * 1000};
-    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &Tv, sizeof Tv);
-    int One = 1;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One);
-    FSocket = s;
-    return 0;
+    return 1;
 }
 
-int TSocketStream::Close() {
-    if (!IsOpen())
-        return 0;
-    const int s = static_cast<int>(FSocket);
-    ::shutdown(s, SHUT_RDWR);
-    FSocket = kNoSocket;
-    if (::close(s) != 0) {
-        FError = SystemText(errno);
+bool SetNoDelay(THandle AHandle, bool AOn) {
+    const int On = AOn ? 1 : 0;
+    return ::setsockopt(Fd(AHandle), IPPROTO_TCP, TCP_NODELAY, &On, sizeof On) == 0;
+}
+
+bool SetReceiveTimeout(THandle AHandle, int AMs) {
+    timeval Tv{AMs / 1000, (AMs % 1000) * 1000};
+    return ::setsockopt(Fd(AHandle), SOL_SOCKET, SO_RCVTIMEO, &Tv, sizeof Tv) == 0;
+}
+
+int Close(THandle AHandle, std::u16string& AError) {
+    ::shutdown(Fd(AHandle), SHUT_RDWR);
+    if (::close(Fd(AHandle)) != 0) {
+        AError = SystemText(errno);
         return errno ? errno : -1;
     }
     return 0;
 }
 
-int TSocketStream::Send(std::string_view AData) {
-    if (!IsOpen()) {
-        FError = u"Соединение не установлено";
-        return 605;
-    }
-    std::size_t Done = 0;
-    while (Done < AData.size()) {
-        // MSG_NOSIGNAL: a closed peer gives EPIPE here, never SIGPIPE.
-        const ssize_t n = ::send(static_cast<int>(FSocket), AData.data() + Done,
-                                 AData.size() - Done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            FError = SystemText(errno);
-            return 605;
-        }
-        Done += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-int TSocketStream::WaitReadable(int ATimeoutMs) {
-    short Rev = 0;
-    const int r = PollFor(static_cast<int>(FSocket), POLLIN, ATimeoutMs, Rev);
-    if (r < 0) {
-        FError = SystemText(errno);
-        return -1;
-    }
-    if (r == 0)
-        return 0;
-    // POLLHUP / POLLERR: the receive that follows tells what happened.
-    return 1;
-}
-
-long TSocketStream::ReceiveSome(char* ABuf, std::size_t ACount) {
+long Send(THandle AHandle, const char* AData, std::size_t ACount, std::u16string& AError) {
     while (true) {
-        const ssize_t n = ::recv(static_cast<int>(FSocket), ABuf, ACount, 0);
+        // MSG_NOSIGNAL: a closed peer gives EPIPE here, never SIGPIPE.
+        const ssize_t n = ::send(Fd(AHandle), AData, ACount, MSG_NOSIGNAL);
         if (n >= 0)
             return static_cast<long>(n);
         if (errno == EINTR)
             continue;
-        FError = SystemText(errno);
+        AError = SystemText(errno);
         return -1;
     }
 }
 
-} // namespace korv
+int WaitReadable(THandle AHandle, int ATimeoutMs, std::u16string& AError) {
+    short Rev = 0;
+    const int r = PollFor(Fd(AHandle), POLLIN, ATimeoutMs, Rev);
+    if (r < 0) {
+        AError = SystemText(errno);
+        return -1;
+    }
+    // POLLHUP / POLLERR count as ready: the receive that follows tells what happened.
+    return r == 0 ? 0 : 1;
+}
+
+long Receive(THandle AHandle, char* ABuf, std::size_t ACount, std::u16string& AError) {
+    while (true) {
+        const ssize_t n = ::recv(Fd(AHandle), ABuf, ACount, 0);
+        if (n >= 0)
+            return static_cast<long>(n);
+        if (errno == EINTR)
+            continue;
+        AError = SystemText(errno);
+        return -1;
+    }
+}
+
+} // namespace korv::sockos

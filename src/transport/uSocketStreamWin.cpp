@@ -1,21 +1,33 @@
-#include "transport/uSocketStream.h"
+#include "transport/uSocketPlatform.h"
 
 #include "common/uText.h"
 
 // clang-format off
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 // clang-format on
 
-namespace korv {
+namespace korv::sockos {
 
 namespace {
 
-SOCKET S(std::intptr_t AHandle) {
+SOCKET S(THandle AHandle) {
     return static_cast<SOCKET>(AHandle);
 }
 
 std::u16string SystemText(int AErr) {
+    switch (AErr) {
+    case WSAECONNREFUSED:
+        return u"соединение отклонено";
+    case WSAETIMEDOUT:
+        return u"нет ответа";
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+        return u"узел недоступен";
+    default:
+        break;
+    }
     wchar_t* Buf = nullptr;
     const DWORD n = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -41,124 +53,124 @@ timeval ToTimeval(int AMs) {
 
 } // namespace
 
-TSocketStream::TSocketStream() = default;
-
-TSocketStream::~TSocketStream() {
-    Close();
-}
-
-int TSocketStream::Connect(std::uint32_t AAddress, std::uint16_t APort, int AConnectTimeoutMs) {
-    Close();
-    FError.clear();
+bool Startup(std::u16string& AError) {
     WSADATA Data;
     if (::WSAStartup(MAKEWORD(1, 1), &Data) != 0) {
-        FError = u"Не удалось запустить сокеты";
-        return 607;
+        AError = u"Не удалось запустить сокеты";
+        return false;
     }
-    FLibraryStarted = true;
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return true;
+}
+
+void Cleanup() {
+    ::WSACleanup();
+}
+
+THandle Open(std::u16string& AError) {
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
-        FError = SystemText(::WSAGetLastError());
-        ::WSACleanup();
-        FLibraryStarted = false;
-        return 600;
+        AError = SystemText(::WSAGetLastError());
+        return NoSocket;
     }
+    // Not inherited by processes the host starts.
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<THandle>(s);
+}
+
+int Connect(THandle AHandle, std::uint32_t AAddress, std::uint16_t APort, int ATimeoutMs,
+            std::u16string& AError) {
+    const SOCKET s = S(AHandle);
     sockaddr_in Addr{};
     Addr.sin_family = AF_INET;
     Addr.sin_port = htons(APort);
     Addr.sin_addr.s_addr = htonl(AAddress);
     u_long NonBlocking = 1;
-    bool Ok = ::ioctlsocket(s, FIONBIO, &NonBlocking) == 0;
-    if (Ok && ::connect(s, reinterpret_cast<const sockaddr*>(&Addr), sizeof Addr) != 0) {
-        Ok = false;
+    if (::ioctlsocket(s, FIONBIO, &NonBlocking) != 0) {
+        AError = SystemText(::WSAGetLastError());
+        return -1;
+    }
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&Addr), sizeof Addr) != 0) {
         const int Err = ::WSAGetLastError();
-        if (Err == WSAEWOULDBLOCK) {
-            fd_set Write, Except;
-            FD_ZERO(&Write);
-            FD_ZERO(&Except);
-            FD_SET(s, &Write);
-            FD_SET(s, &Except);
-            timeval Tv = ToTimeval(AConnectTimeoutMs);
-            const int r = ::select(0, nullptr, &Write, &Except, &Tv);
-            if (r > 0 && FD_ISSET(s, &Write))
-                Ok = true;
-            else
-                FError = r == 0 ? u"Истек таймаут подключения" : u"Соединение не установлено";
-        } else {
-            FError = SystemText(Err);
+        if (Err != WSAEWOULDBLOCK) {
+            AError = SystemText(Err);
+            return -1;
+        }
+        fd_set Write, Except;
+        FD_ZERO(&Write);
+        FD_ZERO(&Except);
+        FD_SET(s, &Write);
+        FD_SET(s, &Except);
+        timeval Tv = ToTimeval(ATimeoutMs);
+        const int r = ::select(0, nullptr, &Write, &Except, &Tv);
+        if (r == 0)
+            return 0;
+        if (r < 0 || !FD_ISSET(s, &Write)) {
+            int SockErr = 0;
+            int Len = sizeof SockErr;
+            ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&SockErr), &Len);
+            AError = SystemText(SockErr ? SockErr : ::WSAGetLastError());
+            return -1;
         }
     }
     u_long Blocking = 0;
-    if (Ok)
-        Ok = ::ioctlsocket(s, FIONBIO, &Blocking) == 0;
-    if (!Ok) {
-        ::closesocket(s);
-        ::WSACleanup();
-        FLibraryStarted = false;
-        return 601;
-    }
-    const DWORD Rcv = static_cast<DWORD>(FReceiveTimeout);
-    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&Rcv), sizeof Rcv);
-    FSocket = static_cast<std::intptr_t>(s);
-    return 0;
-}
-
-int TSocketStream::Close() {
-    int Rc = 0;
-    if (IsOpen()) {
-        const SOCKET s = S(FSocket);
-        ::shutdown(s, SD_BOTH);
-        FSocket = kNoSocket;
-        if (::closesocket(s) != 0) {
-            Rc = ::WSAGetLastError();
-            FError = SystemText(Rc);
-        }
-    }
-    if (FLibraryStarted) {
-        ::WSACleanup();
-        FLibraryStarted = false;
-    }
-    return Rc;
-}
-
-int TSocketStream::Send(std::string_view AData) {
-    if (!IsOpen()) {
-        FError = u"Соединение не установлено";
-        return 605;
-    }
-    std::size_t Done = 0;
-    while (Done < AData.size()) {
-        const int n =
-            ::send(S(FSocket), AData.data() + Done, static_cast<int>(AData.size() - Done), 0);
-        if (n == SOCKET_ERROR) {
-            FError = SystemText(::WSAGetLastError());
-            return 605;
-        }
-        Done += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-int TSocketStream::WaitReadable(int ATimeoutMs) {
-    fd_set Read;
-    FD_ZERO(&Read);
-    FD_SET(S(FSocket), &Read);
-    timeval Tv = ToTimeval(ATimeoutMs < 0 ? 0 : ATimeoutMs);
-    const int r = ::select(0, &Read, nullptr, nullptr, ATimeoutMs < 0 ? nullptr : &Tv);
-    if (r == SOCKET_ERROR) {
-        FError = SystemText(::WSAGetLastError());
+    if (::ioctlsocket(s, FIONBIO, &Blocking) != 0) {
+        AError = SystemText(::WSAGetLastError());
         return -1;
     }
-    return r > 0 ? 1 : 0;
+    return 1;
 }
 
-long TSocketStream::ReceiveSome(char* ABuf, std::size_t ACount) {
-    const int n = ::recv(S(FSocket), ABuf, static_cast<int>(ACount), 0);
+bool SetNoDelay(THandle AHandle, bool AOn) {
+    const BOOL On = AOn ? TRUE : FALSE;
+    return ::setsockopt(S(AHandle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&On),
+                        sizeof On) == 0;
+}
+
+bool SetReceiveTimeout(THandle AHandle, int AMs) {
+    const DWORD Ms = static_cast<DWORD>(AMs);
+    return ::setsockopt(S(AHandle), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&Ms),
+                        sizeof Ms) == 0;
+}
+
+int Close(THandle AHandle, std::u16string& AError) {
+    ::shutdown(S(AHandle), SD_BOTH);
+    if (::closesocket(S(AHandle)) != 0) {
+        const int Err = ::WSAGetLastError();
+        AError = SystemText(Err);
+        return Err;
+    }
+    return 0;
+}
+
+long Send(THandle AHandle, const char* AData, std::size_t ACount, std::u16string& AError) {
+    const int n = ::send(S(AHandle), AData, static_cast<int>(ACount), 0);
     if (n == SOCKET_ERROR) {
-        FError = SystemText(::WSAGetLastError());
+        AError = SystemText(::WSAGetLastError());
         return -1;
     }
     return n;
 }
 
-} // namespace korv
+int WaitReadable(THandle AHandle, int ATimeoutMs, std::u16string& AError) {
+    fd_set Read;
+    FD_ZERO(&Read);
+    FD_SET(S(AHandle), &Read);
+    timeval Tv = ToTimeval(ATimeoutMs < 0 ? 0 : ATimeoutMs);
+    const int r = ::select(0, &Read, nullptr, nullptr, ATimeoutMs < 0 ? nullptr : &Tv);
+    if (r == SOCKET_ERROR) {
+        AError = SystemText(::WSAGetLastError());
+        return -1;
+    }
+    return r > 0 ? 1 : 0;
+}
+
+long Receive(THandle AHandle, char* ABuf, std::size_t ACount, std::u16string& AError) {
+    const int n = ::recv(S(AHandle), ABuf, static_cast<int>(ACount), 0);
+    if (n == SOCKET_ERROR) {
+        AError = SystemText(::WSAGetLastError());
+        return -1;
+    }
+    return n;
+}
+
+} // namespace korv::sockos
