@@ -98,8 +98,10 @@ int TFrameDialogue::SendWithHandshake(std::string_view AMessage, int AControlTim
             }
             std::uint8_t Reply;
             if (!ReadControl(Reply, ADeadline.Wait(AControlTimeout))) {
-                Origin = FStream.StreamFailed() ? TErrorOrigin::System : TErrorOrigin::Silent;
-                Reason = FStream.StreamError();
+                // Silence is told by the code's own text; a failing port by its own.
+                const bool Failed = FStream.StreamFailed();
+                Origin = Failed ? TErrorOrigin::System : TErrorOrigin::Silent;
+                Reason = Failed ? FStream.StreamError() : std::u16string();
                 continue;
             }
             if (Reply == NAK) {

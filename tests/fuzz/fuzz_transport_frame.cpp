@@ -21,13 +21,14 @@ public:
         AValue = static_cast<std::uint8_t>(FData[FPos++]);
         return true;
     }
-    bool StreamReadBlock(std::size_t ACount, std::string& AData, int) override {
+    bool StreamReadBlock(std::size_t ACount, std::string& AData, const korv::TDeadline&) override {
         AData.assign(FData.substr(FPos, ACount));
         FPos += AData.size();
         return true;
     }
     void StreamPurge() override {}
     std::u16string StreamError() const override { return u"end of data"; }
+    bool StreamFailed() const override { return false; }
 
 private:
     std::string_view FData;
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
 
     TMemoryStream Stream(Bytes);
     korv::TFrameDialogue Dialogue(Stream, {"Fuzz", false, true, true});
-    Dialogue.ReceiveAnswer(Response, 1);
+    Dialogue.ReceiveAnswer(Response, "\x10", 1, korv::TDeadline::After(1));
     TMemoryStream Again(Bytes);
     korv::TFrameDialogue Handshake(Again, {"Fuzz", true, true, true});
     std::string Answer;

@@ -104,40 +104,6 @@ TEST_F(SocketProtocolTest, ByteExactFrameAndAnswer) {
     EXPECT_EQ(Lines[2], "TSocketProtocol I -> 02 06 FF 01 1E 00 00 00 E6 ");
 }
 
-TEST_F(SocketProtocolTest, FFThenAckAcceptsTheFrame) {
-    TScript Register([&] {
-        EXPECT_EQ(Peer.ReadByte(), ENQ);
-        Peer.WriteByte(NAK);
-        Peer.ReadFrame();
-        Peer.Write("\xFF\x06"s);
-    });
-    std::string Response;
-    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x13", "", 0, true, false), 0);
-}
-
-TEST_F(SocketProtocolTest, HeldAnswerAndAStrayReply) {
-    std::vector<int> Seen;
-    TScript Register([&] {
-        Seen.push_back(Peer.ReadByte());
-        Peer.Write("\x33\x34"s); // a stray reply: it and the byte after it are dropped
-        Seen.push_back(Peer.ReadByte());
-        Peer.WriteByte(ACK);
-        Peer.Write(Frame("\x11\x00"s));
-        Seen.push_back(Peer.ReadByte());
-        Seen.push_back(Peer.ReadByte());
-        Peer.WriteByte(NAK);
-        Peer.ReadFrame();
-        Peer.WriteByte(ACK);
-        Peer.Write(Frame("\x10\x00\x05"s));
-        Seen.push_back(Peer.ReadByte());
-    });
-    std::string Response;
-    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x10", "", 0, true, true), 0);
-    Register.Join();
-    EXPECT_EQ(Seen, (std::vector<int>{ENQ, ENQ, ACK, ENQ, ACK}));
-    EXPECT_EQ(Response, "\x00\x05"s);
-}
-
 TEST_F(SocketProtocolTest, PeerClosingMidFrame) {
     TScript Register([&] {
         EXPECT_EQ(Peer.ReadByte(), ENQ);
@@ -162,19 +128,69 @@ TEST_F(SocketProtocolTest, PeerClosingMidFrame) {
     EXPECT_FALSE(Protocol.Connected());
 }
 
-TEST_F(SocketProtocolTest, SilentRegister) {
-    Protocol.SetReceiveTimeout(30);
-    std::atomic<bool> Done{false};
-    std::string Heard;
+TEST_F(SocketProtocolTest, ForeignAnswerIsRefusedNotDecoded) {
+    int Reply = 0;
     TScript Register([&] {
-        while (!Done)
-            Heard += Peer.Read(64, 20);
+        EXPECT_EQ(Peer.ReadByte(), ENQ);
+        Peer.WriteByte(NAK);
+        Peer.ReadFrame();
+        Peer.WriteByte(ACK);
+        Peer.Write(Frame("\xFF\x02\x00\x07"s)); // same first byte, another command
+        Reply = Peer.ReadByte();
     });
     std::string Response;
-    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x10", "", 0, true, true), 1007);
-    Done = true;
+    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\xFF\x01", "", 0, true, true), 1014);
     Register.Join();
-    EXPECT_EQ(Heard, std::string(9, '\x05'));
+    EXPECT_EQ(Reply, ACK);
+    EXPECT_TRUE(Response.empty());
+    EXPECT_EQ(Protocol.LastReason(), u"answer to command FF02, expected FF01");
+}
+
+TEST_F(SocketProtocolTest, StalledAnswersEndByTheCommandsDeadline) {
+    // As on the serial line, with short limits: 100 ms per control byte and
+    // a 300 ms receive time-out give a 500 ms deadline. Before, every receive
+    // waited the whole receive time-out anew (90 s for a silent register at
+    // the real limits) and a trickle restarted it with every byte.
+    Protocol.SetControlTimeout(100);
+    Protocol.SetReceiveTimeout(300);
+    const int Budget = 300 + DeadlineControlWaits * 100;
+    for (TStall Stall : {TStall::Silent, TStall::Trickle, TStall::HalfFrame}) {
+        SCOPED_TRACE(StallName(Stall));
+        std::atomic<bool> Done{false};
+        TScript Register([&] { PlayStall(Peer, Stall, Done, 100); });
+        std::string Response;
+        const auto Start = std::chrono::steady_clock::now();
+        const int Rc = Protocol.RunCommand(Response, kPwd, "\x10", "", 0, true, true);
+        const auto Spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - Start)
+                               .count();
+        Done = true;
+        Register.Join();
+        EXPECT_NE(Rc, 0);
+        EXPECT_LT(Spent, Budget + 2000) << "the deadline is " << Budget << " ms";
+        // What is left of the stalled answer must not reach the next case.
+        Protocol.Disconnect();
+        ASSERT_EQ(Protocol.Connect("127.0.0.1", Peer.Port), 0);
+        ASSERT_TRUE(Peer.Accept());
+    }
+}
+
+TEST_F(SocketProtocolTest, SlowCommandIsWaitedForBeyondTheReceiveTimeOut) {
+    // The command's own time-out wins when it is the longer: 400 ms of work
+    // against a 150 ms receive time-out.
+    Protocol.SetReceiveTimeout(150);
+    TScript Register([&] {
+        EXPECT_EQ(Peer.ReadByte(), ENQ);
+        Peer.WriteByte(NAK);
+        Peer.ReadFrame();
+        Peer.WriteByte(ACK);
+        Peer.Read(1, 400); // working
+        Peer.Write(Frame("\x41\x00"s));
+        Peer.ReadByte();
+    });
+    std::string Response;
+    EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x41", "", 2000, true, true), 0);
+    EXPECT_EQ(Response, "\x00"s);
 }
 
 TEST_F(SocketProtocolTest, ReceiveBytesCollectsPieces) {

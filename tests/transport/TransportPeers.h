@@ -93,6 +93,30 @@ private:
     int FFd;
 };
 
+/// A KORVANDER_COM_DIR folder for the life of the object: COM<n> in it is a
+/// link to any device file.
+class TComDir {
+public:
+    TComDir() {
+        const char* Base = std::getenv("KORVANDER_TEST_TMP");
+        std::filesystem::path Root = Base ? Base : std::filesystem::temp_directory_path();
+        std::filesystem::create_directories(Root);
+        std::string Templ = (Root / "comXXXXXX").string();
+        EXPECT_NE(::mkdtemp(Templ.data()), nullptr);
+        Dir = Templ;
+        ::setenv("KORVANDER_COM_DIR", Dir.c_str(), 1);
+    }
+    ~TComDir() {
+        ::unsetenv("KORVANDER_COM_DIR");
+        std::error_code Ec;
+        std::filesystem::remove_all(Dir, Ec);
+    }
+    void Link(int APortNumber, const std::string& ATarget) {
+        std::filesystem::create_symlink(ATarget, Dir / ("COM" + std::to_string(APortNumber)));
+    }
+    std::filesystem::path Dir;
+};
+
 /// The far end of a pseudo-terminal, reachable by the driver as COM<n>
 /// through a link in a KORVANDER_COM_DIR folder.
 class TPtyPeer : public TPeerFd {
@@ -107,21 +131,9 @@ public:
         ::cfmakeraw(&Tio);
         ::tcsetattr(M, TCSANOW, &Tio);
         Reset(M);
-        const char* Base = std::getenv("KORVANDER_TEST_TMP");
-        std::filesystem::path Root = Base ? Base : std::filesystem::temp_directory_path();
-        std::filesystem::create_directories(Root);
-        std::string Templ = (Root / "comXXXXXX").string();
-        EXPECT_NE(::mkdtemp(Templ.data()), nullptr);
-        Dir = Templ;
-        std::filesystem::create_symlink(::ptsname(M), Dir / ("COM" + std::to_string(APortNumber)));
-        ::setenv("KORVANDER_COM_DIR", Dir.c_str(), 1);
+        Ports.Link(APortNumber, ::ptsname(M));
     }
-    ~TPtyPeer() {
-        ::unsetenv("KORVANDER_COM_DIR");
-        std::error_code Ec;
-        std::filesystem::remove_all(Dir, Ec);
-    }
-    std::filesystem::path Dir;
+    TComDir Ports;
 };
 
 /// A listener on 127.0.0.1 (any free port) that accepts one connection.
@@ -196,5 +208,48 @@ private:
     std::mutex FLock;
     std::vector<std::string> FLines;
 };
+
+} // namespace korvtest
+
+namespace korvtest {
+
+/// Answers that never finish: the faults every link must bound by the
+/// command's deadline.
+enum class TStall {
+    Silent,    // nothing at all, not even to ENQ
+    Trickle,   // the frame is taken, then the answer comes a byte at a time
+    HalfFrame, // the frame is taken, then STX, LEN = 255 and nothing more
+};
+
+/// Plays the register with AStall on APeer until ADone.
+inline void PlayStall(TPeerFd& APeer, TStall AStall, const std::atomic<bool>& ADone,
+                      int ATrickleMs) {
+    if (AStall != TStall::Silent) {
+        if (APeer.ReadByte() != korv::ENQ)
+            return;
+        APeer.WriteByte(korv::NAK);
+        APeer.ReadFrame();
+        APeer.WriteByte(korv::ACK);
+        APeer.Write("\x02\xFF"s);
+    }
+    for (int i = 0; !ADone; ++i) {
+        // The pause is a read with a time-out: it also takes what the driver sends.
+        APeer.Read(64, AStall == TStall::Trickle ? ATrickleMs : 20);
+        if (AStall == TStall::Trickle && i < 256)
+            APeer.WriteByte(0x10);
+    }
+}
+
+inline const char* StallName(TStall AStall) {
+    switch (AStall) {
+    case TStall::Silent:
+        return "silent register";
+    case TStall::Trickle:
+        return "trickling answer";
+    case TStall::HalfFrame:
+        return "half frame";
+    }
+    return "";
+}
 
 } // namespace korvtest
