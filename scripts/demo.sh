@@ -121,9 +121,9 @@ print "CashInOutcome: 5000 in"
 PrintXReport \$id "$CASHIER"
 expect true
 print "PrintXReport: done"
-PrintTextDocument \$id "<Document><Positions><TextString Text=\"Заказ 42 готов к выдаче\"/><Barcode Type=\"EAN13\" Value=\"4600000000008\"/><Barcode Type=\"QR\" Value=\"https://example.org/order/42\"/><TextString Text=\"Спасибо за покупку!\"/></Positions></Document>"
+PrintTextDocument \$id "<Document><Positions><GraphicText Text=\"Заказ 42 готов\" FontName=\"Arial\" FontSize=\"16\" FontStyle=\"bold\"/><TextString Text=\"Выдача в зале 3\"/><Barcode Type=\"EAN13\" Value=\"4600000000008\"/><Barcode Type=\"QR\" Value=\"https://example.org/order/42\"/><TextString Text=\"Спасибо за покупку!\"/></Positions></Document>"
 expect true
-print "PrintTextDocument: a slip with a barcode and a QR code"
+print "PrintTextDocument: a slip with graphic text, a barcode and a QR code"
 ReportCurrentStatusOfSettlements \$id "$CASHIER" out:out
 expect true
 print "ReportCurrentStatusOfSettlements:" \$out

@@ -125,9 +125,11 @@ bool TDriver::PrintGraphicTextMarkup(std::u16string_view AText) {
     return true;
 }
 
-void TDriver::PrintGraphicLine(std::u16string_view, std::u16string_view, int, std::u16string_view) {
-    // This build has no renderer of graphic text.
-    throw EquException(1003, GetDriverErrorText(1003));
+void TDriver::PrintGraphicLine(std::u16string_view AText, std::u16string_view AFontName,
+                               int AFontSize, std::u16string_view AFontStyle) {
+    const TTextGraphic Line(std::u16string(AText), AFontSize, std::u16string(AFontStyle),
+                            std::u16string(AFontName));
+    CurrentDevice().PrintGraphicText(Line);
 }
 
 void TDriver::PrintTextDocument(const pugi::xml_document& ADocumentPackage) {

@@ -542,12 +542,6 @@ TEST_F(ShiftsOnEmulator, TextDocumentFailuresKeepWhatWasPrintedAndThePrintMode) 
         {u"<Document><Positions><TextString Text=\"before code39\"/>"
          u"<Barcode Type=\"Code39\" Value=\"AB\"/></Positions></Document>",
          1003, "before code39"},
-        {u"<Document><Positions><TextString Text=\"before graphic\"/>"
-         u"<GraphicText Text=\"Итого\" FontName=\"Arial\" FontSize=\"x\"/></Positions></Document>",
-         1003, "before graphic"},
-        {u"<Document><Positions><TextString Text=\"before markup\"/>"
-         u"<TextString Text=\"[GT2]Итого[//gt5]\"/></Positions></Document>",
-         1003, "before markup"},
         {u"<Document><Lines/></Document>", 1004, nullptr},
         {u"<Other><Positions/></Other>", 1004, nullptr},
         {u"<Document><Positions><Barcode Type=\"QR\" ValueBase64=\"*not base64*\"/></Positions>"
@@ -584,6 +578,27 @@ TEST_F(ShiftsOnEmulator, GraphicTextPresetsAndMarkup) {
     EXPECT_EQ(Style, u"bold italic strikeout underline");
     Driver.GraphicTextSettings(1, Name, Size, Style);
     EXPECT_EQ(Style, u"");
+
+    // Markup in any case, with extra slashes or another closing digit, draws
+    // the text between the tags with the opening tag's preset; the rest of
+    // the line is left out. A GraphicText position is drawn as well.
+    const std::size_t Before = TapeText().size();
+    Driver.PrintTextDocument(
+        Xml(u"<Document><Positions>"
+            u"<TextString Text=\"left [gt2]Итого[/gt2] right\"/>"
+            u"<TextString Text=\"[GT2]Итого[//gt5]\"/>"
+            u"<GraphicText Text=\"Спасибо\" FontName=\"Times New Roman\" FontSize=\"x\" "
+            u"FontStyle=\"italic\"/>"
+            u"</Positions></Document>"));
+    const std::string Tape = TapeText().substr(Before);
+    int Pictures = 0;
+    for (std::size_t At = Tape.find("[graphic "); At != std::string::npos;
+         At = Tape.find("[graphic ", At + 1))
+        ++Pictures;
+    EXPECT_EQ(Pictures, 3) << Tape;
+    EXPECT_EQ(Tape.find("left"), std::string::npos);
+    EXPECT_EQ(Tape.find("right"), std::string::npos);
+    EXPECT_EQ(Tape.find("gt"), std::string::npos);
 
     // Lines without a complete markup, or with the closing tag first, are not graphic text.
     for (std::u16string_view Plain : {u"Total", u"[gt2]Total", u"Total[/gt2]", u"[/gt2]Total[gt2]",
