@@ -99,6 +99,11 @@ public:
 /// its default font; with no usable font at all it raises EquException 1008
 /// naming the font.
 std::unique_ptr<TTextRenderer> CreateTextRenderer(const TFontDesc& AFont);
+/// Frees the font configuration the renderer keeps between pictures (the
+/// next picture reads it again). Where fontconfig draws the text, a program
+/// that ends fontconfig itself (FcFini) must call this first; elsewhere it
+/// does nothing.
+void ReleaseFontConfiguration();
 
 /// One picture of text: its box in millimetres, its font and format flags.
 class TGraphicText {

@@ -43,9 +43,11 @@ std::string EnvValue(const char* AName) {
     return v != nullptr ? v : "";
 }
 
-// fontconfig's configuration and the FreeType library, made once per process.
-// fontconfig reads its configuration when it is made, so a changed
-// FONTCONFIG_FILE or FONTCONFIG_PATH makes a new one.
+// The FreeType library and a fontconfig configuration of our own, made once
+// per process. A configuration of our own leaves the host's fontconfig alone;
+// it is freed at unload, or by ReleaseFontConfiguration for a program that
+// ends fontconfig itself. fontconfig reads its configuration files when it
+// makes one, so a changed FONTCONFIG_FILE or FONTCONFIG_PATH makes it anew.
 class TFontSystem {
 public:
     static TFontSystem& Instance() {
@@ -55,23 +57,26 @@ public:
     TFontSystem(const TFontSystem&) = delete;
     TFontSystem& operator=(const TFontSystem&) = delete;
     ~TFontSystem() {
-        if (FConfig != nullptr)
-            FcConfigDestroy(FConfig);
+        ReleaseConfig();
         if (FLibrary != nullptr)
             FT_Done_FreeType(FLibrary);
     }
 
-    // Both only under Mutex. Null when there is none.
+    // All only under Mutex. Config() gives a reference the caller releases
+    // with FcConfigDestroy; null when there is no configuration.
     FcConfig* Config() {
         const std::string key = EnvValue("FONTCONFIG_FILE") + '\n' + EnvValue("FONTCONFIG_PATH");
-        if (!FConfigMade || key != FConfigKey) {
-            if (FConfig != nullptr)
-                FcConfigDestroy(FConfig);
+        if (FConfig == nullptr || key != FConfigKey) {
+            ReleaseConfig();
             FConfig = FcInitLoadConfigAndFonts();
             FConfigKey = key;
-            FConfigMade = true;
         }
-        return FConfig;
+        return FConfig != nullptr ? FcConfigReference(FConfig) : nullptr;
+    }
+    void ReleaseConfig() {
+        if (FConfig != nullptr)
+            FcConfigDestroy(FConfig);
+        FConfig = nullptr;
     }
     FT_Library Library() {
         if (FLibrary == nullptr && FT_Init_FreeType(&FLibrary) != 0)
@@ -86,10 +91,12 @@ private:
 
     FcConfig* FConfig = nullptr;
     std::string FConfigKey;
-    bool FConfigMade = false;
     FT_Library FLibrary = nullptr;
 };
 
+struct TConfigRelease {
+    void operator()(FcConfig* AConfig) const { FcConfigDestroy(AConfig); }
+};
 struct TCharSetRelease {
     void operator()(FcCharSet* AChars) const { FcCharSetDestroy(AChars); }
 };
@@ -164,15 +171,15 @@ public:
     explicit TFreeTypeRenderer(const TFontDesc& AFont)
         : FLock(TFontSystem::Instance().Mutex), FFont(AFont) {
         TFontSystem& system = TFontSystem::Instance();
-        FcConfig* config = system.Config();
+        FConfig.reset(system.Config());
         FLibrary = system.Library();
-        if (config == nullptr || FLibrary == nullptr)
+        if (FConfig == nullptr || FLibrary == nullptr)
             NoFont(FFont);
         const int size = FFont.Size > 0 ? FFont.Size : DefaultFontSize;
         const int ppi = FFont.PixelsPerInch > 0 ? FFont.PixelsPerInch : 96;
         // As GDI's font height of -MulDiv(size, ppi, 72): the em in whole dots.
         FPixelSize = std::max(1, static_cast<int>((static_cast<long long>(size) * ppi + 36) / 72));
-        FindCandidates(config);
+        FindCandidates(FConfig.get());
         for (std::size_t i = 0; i < FCandidates.size() && FPrimary < 0; ++i)
             if (Face(i) != nullptr)
                 FPrimary = static_cast<int>(i);
@@ -495,6 +502,7 @@ private:
     }
 
     std::unique_lock<std::mutex> FLock;
+    std::unique_ptr<FcConfig, TConfigRelease> FConfig;
     TFontDesc FFont;
     FT_Library FLibrary = nullptr;
     int FPixelSize = 1;
@@ -513,6 +521,12 @@ private:
 };
 
 } // namespace
+
+void ReleaseFontConfiguration() {
+    TFontSystem& system = TFontSystem::Instance();
+    const std::lock_guard lock(system.Mutex);
+    system.ReleaseConfig();
+}
 
 std::unique_ptr<TTextRenderer> CreateTextRenderer(const TFontDesc& AFont) {
     return std::make_unique<TFreeTypeRenderer>(AFont);

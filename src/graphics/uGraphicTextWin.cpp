@@ -113,6 +113,8 @@ private:
 
 } // namespace
 
+void ReleaseFontConfiguration() {}
+
 std::unique_ptr<TTextRenderer> CreateTextRenderer(const TFontDesc& AFont) {
     return std::make_unique<TGdiRenderer>(AFont);
 }

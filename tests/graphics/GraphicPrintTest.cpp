@@ -33,6 +33,18 @@ protected:
     void TearDown() override {
         FDevice.Disable();
         FEmulator->Stop();
+        ReleaseFontConfiguration();
+        emu::ReleaseDrawingCaches();
+    }
+    // The tape as a PNG in the test folder; false when it cannot be written.
+    bool SaveTapePng(const std::string& AName) {
+        const char* tmp = std::getenv("KORVANDER_TEST_TMP");
+        const std::filesystem::path dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+        std::filesystem::create_directories(dir);
+        const std::string png = (dir / AName).string();
+        std::string err;
+        std::lock_guard lock(FEmulator->Reg().Mutex());
+        return FEmulator->Reg().Paper().SavePng(png, &err) && std::filesystem::file_size(png) > 0;
     }
 
     std::unique_ptr<emu::Emulator> FEmulator;
@@ -75,14 +87,22 @@ TEST_F(GraphicPrint, RowsAreLoadedPrintedAndShownOnTheTape) {
     const std::string art = tapeText.substr(at + marker.size());
     EXPECT_EQ(static_cast<int>(std::count(art.begin(), art.end(), '\n')), (height + 1) / 2);
     EXPECT_NE(art.find("\xE2\x96\x88"), std::string::npos) << art; // a full block
+}
 
-    const char* tmp = std::getenv("KORVANDER_TEST_TMP");
-    const std::filesystem::path dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-    std::filesystem::create_directories(dir);
-    const std::string png = (dir / "graphic-text-tape.png").string();
-    std::string err;
-    EXPECT_TRUE(tape.SavePng(png, &err)) << err;
-    EXPECT_GT(std::filesystem::file_size(png), 0u);
+TEST_F(GraphicPrint, TextIsDrawnAfterTheEmulatorFreedItsFontCaches) {
+    // The emulator draws its tape with cairo and then ends fontconfig (FcFini);
+    // the renderer shares fontconfig with it in one process.
+    FDevice.PrintGraphicText(TTextGraphic(u"До", 12, u"", u"Arial"));
+    EXPECT_TRUE(SaveTapePng("graphic-text-tape.png"));
+    ReleaseFontConfiguration();
+    emu::ReleaseDrawingCaches();
+    FDevice.PrintGraphicText(TTextGraphic(u"После", 12, u"", u"Arial"));
+    EXPECT_TRUE(SaveTapePng("graphic-text-tape.png"));
+    std::lock_guard lock(FEmulator->Reg().Mutex());
+    const emu::Tape& tape = FEmulator->Reg().Paper();
+    ASSERT_GE(tape.Size(), 2u);
+    EXPECT_EQ(tape.At(tape.Size() - 1).Kind, emu::TapeKind::Graphic);
+    EXPECT_EQ(tape.At(tape.Size() - 2).Kind, emu::TapeKind::Graphic);
 }
 
 TEST_F(GraphicPrint, TwoLinesOfTextFollowEachOtherOnTheTape) {
