@@ -1,13 +1,14 @@
 #pragma once
-// The host's side of the add-in interface for the benchmarks: its memory
-// manager (counting what the add-in takes from it) and connection, laid out
-// as a Linux host declares them, and calls through the raw slots of the
-// entry tables, as the host makes them.
+// The host's side of the add-in interface for the benchmarks: the tests'
+// fake host (memory manager and connection, laid out as a Linux host
+// declares them), and calls through the raw slots of the entry tables, as
+// the host makes them.
 
 #include "BenchTmp.h"
 
 #include "addin/v8napi.h"
 #include "driver/uRegisterDrivers.h"
+#include "support/FakeHost.h"
 
 #include <benchmark/benchmark.h>
 
@@ -18,45 +19,8 @@
 
 namespace korvbench {
 
-// C++ classes whose vtables start with the two destructor slots.
-class IMemoryManager {
-public:
-    virtual ~IMemoryManager() = default;
-    virtual bool AllocMemory(void** pMemory, unsigned long ulCountByte) = 0;
-    virtual void FreeMemory(void** pMemory) = 0;
-};
-
-class IAddInDefBase {
-public:
-    virtual ~IAddInDefBase() = default;
-    virtual bool AddError(unsigned short, const char16_t*, const char16_t*, long) {
-        ++Errors;
-        return true;
-    }
-    virtual bool Read(char16_t*, void*, long*, char16_t**) { return false; }
-    virtual bool Write(char16_t*, void*) { return false; }
-    int Errors = 0;
-};
-
-class TCountingMemory : public IMemoryManager {
-public:
-    bool AllocMemory(void** pMemory, unsigned long ulCountByte) override {
-        ++Allocs;
-        Bytes += ulCountByte;
-        *pMemory = std::malloc(ulCountByte ? ulCountByte : 1);
-        return *pMemory != nullptr;
-    }
-    void FreeMemory(void** pMemory) override {
-        ++Frees;
-        std::free(*pMemory);
-        *pMemory = nullptr;
-    }
-    korv::TV8MemoryManager* Host() { return reinterpret_cast<korv::TV8MemoryManager*>(this); }
-
-    std::uint64_t Allocs = 0;
-    std::uint64_t Frees = 0;
-    std::uint64_t Bytes = 0;
-};
+/// The host's memory manager, counting what the add-in takes from it.
+using TCountingMemory = korvtest::TFakeMemoryManager;
 
 enum TIface { ifInitDone = 0, ifLangExt = 1 };
 enum TInitDoneSlot { sInit, sSetMemManager };
@@ -102,6 +66,7 @@ class THostObject {
 public:
     THostObject() {
         static TLoadedLibrary Library;
+        Memory.TrackLive = false;
         const std::u16string Names = korv::V8GetClassNames();
         const std::u16string First = Names.substr(0, Names.find(u'|'));
         if (korv::V8GetClassObject(First.c_str(), &Record) != 1) {
@@ -133,7 +98,7 @@ public:
 
     void* Record = nullptr;
     TCountingMemory Memory;
-    IAddInDefBase Connection;
+    korvtest::TFakeConnection Connection;
 };
 
 /// Counts what the measured loop takes from the host's memory; Report() adds

@@ -3,6 +3,8 @@
 // in the system's temporary folder, never the machine's own log folder; and
 // an empty folder of serial ports, so that no real port is ever looked at.
 
+#include "support/TempFolder.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -13,8 +15,8 @@ namespace korvbench {
 /// A fresh folder of this process; KORVANDER_LOG_DIR points into it.
 inline std::filesystem::path ScratchFolder() {
     static const std::filesystem::path Dir = [] {
-        std::filesystem::path D = std::filesystem::temp_directory_path() /
-                                  ("korvander-bench-" + std::to_string(::getpid()));
+        const std::filesystem::path D =
+            korvtest::TestTempRoot() / ("korvander-bench-" + std::to_string(::getpid()));
         std::filesystem::create_directories(D / "log");
         std::filesystem::create_directories(D / "no-ports");
         ::setenv("KORVANDER_LOG_DIR", (D / "log").c_str(), 1);

@@ -1,7 +1,8 @@
 // The object record and its entry tables, called through raw vtable slots
 // as the Linux host calls them, and the traced call with its error trap.
 
-#include "FakeHost.h"
+#include "support/FakeHost.h"
+#include "support/TempFolder.h"
 
 #include "common/Common.Log.h"
 #include "common/uText.h"
@@ -321,12 +322,8 @@ TEST_F(V8Entries, PropertiesReachTheirHandler) {
 }
 
 TEST_F(V8Entries, TraceIsWrittenOnlyForAFlaggedDevice) {
-    const char* TmpRoot = std::getenv("KORVANDER_TEST_TMP");
-    const std::filesystem::path Dir =
-        std::filesystem::path(TmpRoot ? TmpRoot : std::filesystem::temp_directory_path().string()) /
-        ("addin-trace-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    std::filesystem::remove_all(Dir);
-    ::setenv("KORVANDER_LOG_DIR", Dir.string().c_str(), 1);
+    const korvtest::TTempFolder Dir("addin-trace-");
+    ::setenv("KORVANDER_LOG_DIR", Dir.Path().c_str(), 1);
     SetLogName(u"AddInTrace");
     const std::u16string File = GetLogFileName(false);
 
@@ -394,5 +391,4 @@ TEST_F(V8Entries, TraceIsWrittenOnlyForAFlaggedDevice) {
     RemoveDeviceLogFlag(Flagged);
     RemoveDeviceLogFlag(Unflagged);
     ::unsetenv("KORVANDER_LOG_DIR");
-    std::filesystem::remove_all(Dir);
 }

@@ -1,6 +1,6 @@
 // The class registry, default parameter values and the per-device log switch.
 
-#include "FakeHost.h"
+#include "support/FakeHost.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Host values: what the add-in writes into host memory and how it reads
 // what the host passes.
 
-#include "FakeHost.h"
+#include "support/FakeHost.h"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +46,7 @@ TEST(V8Values, EmptyWideStringTakesTwoHostBytes) {
     V8Variant V{};
     ASSERT_TRUE(V8SetWString(MM.Host(), &V, u""));
     EXPECT_EQ(V.vt, VTYPE_PWSTR);
-    EXPECT_EQ(MM.Allocs, 1);
+    EXPECT_EQ(MM.Allocs, 1u);
     EXPECT_EQ(MM.LastSize, 2u);
     ASSERT_NE(V.pwstrVal, nullptr);
     EXPECT_EQ(V.pwstrVal[0], 0);
@@ -65,7 +65,7 @@ TEST(V8Values, WritingOverHostTextFreesItFirst) {
     EXPECT_EQ(V8AsWideString(&V), u"Касса №1");
 
     ASSERT_TRUE(V8SetInt(MM.Host(), &V, -5));
-    EXPECT_EQ(MM.Frees, 1);
+    EXPECT_EQ(MM.Frees, 1u);
     EXPECT_TRUE(MM.Live.empty());
     EXPECT_EQ(V.vt, VTYPE_I4);
     EXPECT_EQ(V.lVal, -5);
@@ -76,11 +76,11 @@ TEST(V8Values, WritingOverHostTextFreesItFirst) {
     EXPECT_STREQ(V.pstrVal, "abc");
     const char Bytes[] = {1, 0, 2};
     ASSERT_TRUE(V8SetBlob(MM.Host(), &V, Bytes, 3));
-    EXPECT_EQ(MM.Frees, 2);
+    EXPECT_EQ(MM.Frees, 2u);
     EXPECT_EQ(V.vt, VTYPE_BLOB);
     EXPECT_EQ(std::memcmp(V.pstrVal, Bytes, 3), 0);
     ASSERT_TRUE(V8SetBool(MM.Host(), &V, true));
-    EXPECT_EQ(MM.Frees, 3);
+    EXPECT_EQ(MM.Frees, 3u);
     EXPECT_TRUE(MM.Live.empty());
     EXPECT_TRUE(V8AsBoolean(&V));
 }
@@ -92,7 +92,7 @@ TEST(V8Values, NullSourcesLeaveTheValueAlone) {
     EXPECT_TRUE(V8SetBlob(MM.Host(), &V, nullptr, 4));
     EXPECT_EQ(V.vt, VTYPE_I4);
     EXPECT_EQ(V.lVal, 7);
-    EXPECT_EQ(MM.Allocs, 0);
+    EXPECT_EQ(MM.Allocs, 0u);
     EXPECT_FALSE(V8SetInt(MM.Host(), nullptr, 1));
 }
 

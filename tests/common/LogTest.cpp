@@ -1,12 +1,14 @@
 #include "common/Common.Log.h"
 #include "common/Common.LogPlatform.h"
 #include "common/uText.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -19,12 +21,8 @@ namespace {
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* Base = std::getenv("KORVANDER_TEST_TMP");
-        fs::path Root = Base ? fs::path(Base) : fs::temp_directory_path();
-        fs::create_directories(Root);
-        std::string Templ = (Root / "logXXXXXX").string();
-        ASSERT_NE(::mkdtemp(Templ.data()), nullptr);
-        Dir = Templ;
+        Folder = std::make_unique<korvtest::TTempFolder>("log");
+        Dir = Folder->Path();
         ::setenv("KORVANDER_LOG_DIR", Dir.c_str(), 1);
         SetLogMode(0);
         SetLogName(u"Korvander");
@@ -48,7 +46,7 @@ protected:
         SetLogClock({});
         SetLogSink({});
         ClearLogTrouble();
-        fs::remove_all(Dir);
+        Folder.reset();
     }
 
     std::string Read(const std::string& Name = "Korvander_2026.12.08.log") const {
@@ -74,6 +72,7 @@ protected:
         return Out;
     }
 
+    std::unique_ptr<korvtest::TTempFolder> Folder;
     fs::path Dir;
     int Day = 8;
 };

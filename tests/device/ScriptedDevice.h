@@ -7,6 +7,7 @@
 #include "device/uDevice.h"
 
 #include "common/uEquipmentErrors.h"
+#include "support/ErrorCode.h"
 
 #include <deque>
 #include <functional>
@@ -16,15 +17,7 @@
 
 namespace korv::test {
 
-/// The code of the EquException that AAction raises; 0 when it raises none.
-inline int EquCode(const std::function<void()>& AAction) {
-    try {
-        AAction();
-    } catch (const EquException& E) {
-        return E.Code;
-    }
-    return 0;
-}
+using korvtest::EquCode;
 
 struct TSentCommand {
     std::string Cmd;

@@ -276,12 +276,7 @@ TEST_F(DriverOperations, ShiftStateChecks) {
         D.Answers["\x11"] = Full;
     };
     auto Code = [&](bool AClosedRequired) {
-        try {
-            Driver.CheckShiftState(AClosedRequired);
-            return 0;
-        } catch (const EquException& E) {
-            return E.Code;
-        }
+        return EquCode([&] { Driver.CheckShiftState(AClosedRequired); });
     };
     State(0, 4);
     EXPECT_EQ(Code(true), 0);
@@ -313,13 +308,11 @@ TEST_F(DriverOperations, CashierParametersAndPrintModeOfTheOperation) {
     Read(u"<InputParameters><Parameters PrintRequired=\"maybe\"/></InputParameters>");
     EXPECT_EQ(Driver.Instance()->FPrintRequired, -1);
     EXPECT_EQ(Driver.Instance()->FCashierINN, u"");
-    try {
-        Read(u"<InputParameters><Parameters CashierINN=\"12345678901\"/></InputParameters>");
-        FAIL();
-    } catch (const EquException& E) {
-        EXPECT_EQ(E.Code, 3026);
-        EXPECT_EQ(E.Message(), u"Длина ИНН кассира не равна 12");
-    }
+    EXPECT_EQ(
+        EquError([&] {
+            Read(u"<InputParameters><Parameters CashierINN=\"12345678901\"/></InputParameters>");
+        }),
+        (TEquError{3026, u"Длина ИНН кассира не равна 12"}));
 
     // Not given by the cashier: the report setting 2 writes PrintMode 2.
     D.Commands.clear();

@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 using namespace korv;
 using namespace korvtest;
@@ -75,59 +77,46 @@ protected:
 };
 
 struct TMethodLine {
-    const char16_t* Name;
-    const char16_t* NameLoc;
-    int Params;
+    std::u16string Name;
+    std::u16string NameLoc;
+    int Params = 0;
 };
 
-const TMethodLine KExpected[] = {
-    {u"GetInterfaceRevision", u"ПолучитьРевизиюИнтерфейса", 0},
-    {u"GetDataKKT", u"ПолучитьПараметрыККТ", 2},
-    {u"OperationFN", u"ОперацияФН", 3},
-    {u"OpenShift", u"ОткрытьСмену", 3},
-    {u"CloseShift", u"ЗакрытьСмену", 3},
-    {u"ProcessCheck", u"СформироватьЧек", 4},
-    {u"ProcessCorrectionCheck", u"СформироватьЧекКоррекции", 4},
-    {u"PrintTextDocument", u"НапечататьТекстовыйДокумент", 2},
-    {u"CashInOutcome", u"НапечататьЧекВнесенияВыемки", 3},
-    {u"PrintXReport", u"НапечататьОтчетБезГашения", 2},
-    {u"GetCurrentStatus", u"ПолучитьТекущееСостояние", 3},
-    {u"ReportCurrentStatusOfSettlements", u"ОтчетОТекущемСостоянииРасчетов", 3},
-    {u"OpenCashDrawer", u"ОткрытьДенежныйЯщик", 1},
-    {u"GetLineLength", u"ПолучитьШиринуСтроки", 2},
-    {u"PrintCheckCopy", u"НапечататьКопиюЧека", 2},
-    {u"OpenSessionRegistrationKM", u"ОткрытьСессиюРегистрацииКМ", 1},
-    {u"CloseSessionRegistrationKM", u"ЗакрытьСессиюРегистрацииКМ", 1},
-    {u"RequestKM", u"ЗапросКМ", 3},
-    {u"GetProcessingKMResult", u"ПолучитьРезультатыЗапросаКМ", 3},
-    {u"ConfirmKM", u"ПодтвердитьКМ", 3},
-    {u"SetDateTime", u"УстановитьДатуВремя", 2},
-    {u"GetDateTime", u"ПолучитьДатуВремя", 2},
-    {u"GetDocumentInformation", u"ПолучитьИнформациюПоДокументу", 3},
-    {u"GetInterfaceRevision", u"ПолучитьРевизиюИнтерфейса", 0},
-    {u"GetDescription", u"ПолучитьОписание", 1},
-    {u"GetLastError", u"ПолучитьОшибку", 1},
-    {u"ConnectEquipment", u"ПодключитьОборудование", 3},
-    {u"DisconnectEquipment", u"ОтключитьОборудование", 1},
-    {u"EquipmentParameters", u"ПараметрыОборудования", 2},
-    {u"SetParameter", u"УстановитьПараметр", 2},
-    {u"EquipmentTest", u"ТестированиеОборудования", 4},
-    {u"GetAdditionalActions", u"ПолучитьДополнительныеДействия", 1},
-    {u"DoAdditionalAction", u"ВыполнитьДополнительноеДействие", 1},
-    {u"EquipmentAutoSetup", u"АвтонастройкаОборудования", 5},
-    {u"SetApplicationInformation", u"УстановитьИнформациюПриложения", 1},
-    {u"GetLocalizationPattern", u"ПолучитьШаблонЛокализации", 1},
-    {u"SetLocalization", u"УстановитьЛокализацию", 2},
-};
+/// The driver's methods as the host lists them (tests/support/methods.txt).
+const std::vector<TMethodLine>& ExpectedMethods() {
+    static const std::vector<TMethodLine> Lines = [] {
+        std::vector<TMethodLine> R;
+        std::ifstream In(KORVANDER_TEST_SUPPORT_DIR "/methods.txt");
+        std::string Line;
+        while (std::getline(In, Line)) {
+            if (Line.empty() || Line[0] == '#')
+                continue;
+            std::istringstream Words(Line);
+            int Number = 0;
+            std::string Name, NameLoc, Kind;
+            TMethodLine M;
+            Words >> Number >> Name >> NameLoc >> M.Params >> Kind;
+            EXPECT_EQ(Number, static_cast<int>(R.size())) << Line;
+            EXPECT_EQ(Kind, "function") << Line;
+            M.Name = Utf8ToU16(Name);
+            M.NameLoc = Utf8ToU16(NameLoc);
+            R.push_back(M);
+        }
+        return R;
+    }();
+    return Lines;
+}
 
 TEST_F(DriverSurface, RegistersThirtySevenFunctionsInOrderAndOneProperty) {
+    const auto& Expected = ExpectedMethods();
+    ASSERT_EQ(Expected.size(), 37u);
     ASSERT_EQ(Reg->MethCount(), 37);
     for (int I = 0; I < 37; ++I) {
         SCOPED_TRACE(I);
         const TMethReg* M = Reg->Method(I);
-        EXPECT_EQ(M->MethName, KExpected[I].Name);
-        EXPECT_EQ(M->MethNameLoc, KExpected[I].NameLoc);
-        EXPECT_EQ(M->ParamCount, KExpected[I].Params);
+        EXPECT_EQ(M->MethName, Expected[I].Name);
+        EXPECT_EQ(M->MethNameLoc, Expected[I].NameLoc);
+        EXPECT_EQ(M->ParamCount, Expected[I].Params);
         EXPECT_TRUE(M->IsFunction);
         EXPECT_EQ(M->DefParams.ValueCount(), 0);
     }
@@ -407,45 +396,19 @@ TEST_F(DriverSurface, SmallCommonMethods) {
     EXPECT_EQ(LastError().first, 1001);
 }
 
-// Every fiscal method with the parameters a host would pass.
-struct TFiscalCall {
-    const char16_t* Name;
-    int Count;
-};
-
-const TFiscalCall KFiscal[] = {
-    {u"GetDataKKT", 2},
-    {u"OperationFN", 3},
-    {u"OpenShift", 3},
-    {u"CloseShift", 3},
-    {u"ProcessCheck", 4},
-    {u"ProcessCorrectionCheck", 4},
-    {u"PrintTextDocument", 2},
-    {u"CashInOutcome", 3},
-    {u"PrintXReport", 2},
-    {u"GetCurrentStatus", 3},
-    {u"ReportCurrentStatusOfSettlements", 3},
-    {u"OpenCashDrawer", 1},
-    {u"GetLineLength", 2},
-    {u"PrintCheckCopy", 2},
-    {u"OpenSessionRegistrationKM", 1},
-    {u"CloseSessionRegistrationKM", 1},
-    {u"RequestKM", 3},
-    {u"GetProcessingKMResult", 3},
-    {u"ConfirmKM", 3},
-    {u"SetDateTime", 2},
-    {u"GetDateTime", 2},
-    {u"GetDocumentInformation", 3},
-};
-
 TEST_F(DriverSurface, FiscalMethodsWithoutADeviceFailAndLeaveOutputsAlone) {
     const std::u16string Unknown = u"6F9619FF-8B86-D011-B42D-00C04FC964FF";
-    for (const TFiscalCall& F : KFiscal) {
+    // The fiscal methods follow the driver's own revision entry: the 22
+    // before the common methods.
+    const auto& Methods = ExpectedMethods();
+    ASSERT_GE(Methods.size(), 23u);
+    for (std::size_t K = 1; K <= 22; ++K) {
+        const TMethodLine& F = Methods[K];
         SCOPED_TRACE(U16ToUtf8(F.Name));
         for (const std::u16string& ID : {std::u16string(), std::u16string(u"  "), Unknown}) {
-            THostCall C(Mem, F.Count);
+            THostCall C(Mem, F.Params);
             C.Str(0, ID);
-            for (int I = 1; I < F.Count; ++I)
+            for (int I = 1; I < F.Params; ++I)
                 C.Int(I, 77);
             EXPECT_FALSE(Call(F.Name, C));
             auto [Code, Text] = LastError();
@@ -455,7 +418,7 @@ TEST_F(DriverSurface, FiscalMethodsWithoutADeviceFailAndLeaveOutputsAlone) {
                                     u" не существует или уже был отключен");
             else
                 EXPECT_EQ(Text, u"Не передан идентификатор устройства");
-            for (int I = 1; I < F.Count; ++I) {
+            for (int I = 1; I < F.Params; ++I) {
                 EXPECT_EQ(C.Params[I].vt, VTYPE_I4);
                 EXPECT_EQ(C.Params[I].lVal, 77);
             }

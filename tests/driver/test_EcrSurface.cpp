@@ -305,13 +305,8 @@ TEST(DriverChecks, CashierINNIsEmptyOrTwelveCharacters) {
     EXPECT_NO_THROW(TDriver::CheckCashierINN(u""));
     EXPECT_NO_THROW(TDriver::CheckCashierINN(u"  "));
     EXPECT_NO_THROW(TDriver::CheckCashierINN(u" 123456789012 "));
-    try {
-        TDriver::CheckCashierINN(u"12345678901");
-        FAIL() << "no error";
-    } catch (const EquException& E) {
-        EXPECT_EQ(E.Code, 3026);
-        EXPECT_EQ(E.Message(), u"Длина ИНН кассира не равна 12");
-    }
+    EXPECT_EQ(EquError([] { TDriver::CheckCashierINN(u"12345678901"); }),
+              (TEquError{3026, u"Длина ИНН кассира не равна 12"}));
 }
 
 } // namespace

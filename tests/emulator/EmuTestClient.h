@@ -4,6 +4,7 @@
 
 #include "EmuCore.h"
 #include "Link.h"
+#include "support/TempFolder.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -45,11 +46,7 @@ inline uint8_t At(std::string_view s, size_t i) {
 }
 
 inline std::string TestDir() {
-    const char* d = std::getenv("KORVANDER_TEST_TMP");
-    std::string dir = d != nullptr && *d != '\0' ? d : "/tmp";
-    std::string cmd = "mkdir -p '" + dir + "'";
-    [[maybe_unused]] int rc = std::system(cmd.c_str());
-    return dir;
+    return korvtest::TestTempRoot().string();
 }
 
 class RawClient {

@@ -1,6 +1,7 @@
 // The emulator's paper tape: its text form, odd print requests, the PNG picture
 // and the serialised image.
 #include "Tape.h"
+#include "support/TempFolder.h"
 
 #include <cairo.h>
 #include <gtest/gtest.h>
@@ -16,11 +17,7 @@ using emu::TapeKind;
 using emu::TapeOptions;
 
 std::filesystem::path TempDir() {
-    const char* env = std::getenv("KORVANDER_TEST_TMP");
-    std::filesystem::path dir = env && *env ? env : std::filesystem::temp_directory_path();
-    dir /= "tape";
-    std::filesystem::create_directories(dir);
-    return dir;
+    return korvtest::TestTempFolder("tape");
 }
 
 // Leaves the process without the font caches of drawing, for the leak checker.
