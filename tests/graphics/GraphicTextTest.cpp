@@ -288,6 +288,50 @@ TEST(GraphicText, UnknownOrNoNameGetsTheDefaultFont) {
     EXPECT_EQ(Draw({text, 12, u"No Such Font Anywhere"}).Data, unnamed.Data);
 }
 
+TEST(GraphicText, GoldenRasterOfLiberationSans) {
+    // Only the fonts of Debian's fonts-liberation2, whatever else the machine has.
+    const std::filesystem::path fonts = "/usr/share/fonts/truetype/liberation2";
+    ASSERT_TRUE(std::filesystem::exists(fonts / "LiberationSans-Bold.ttf"))
+        << "fonts-liberation2 is not installed (./run deps installs it)";
+    const std::filesystem::path conf = TestDir() / "liberation2.conf";
+    std::ofstream(conf) << "<?xml version=\"1.0\"?>\n<fontconfig>\n<dir>" + fonts.string() +
+                               "</dir>\n<cachedir>" + (TestDir() / "fc-cache").string() +
+                               "</cachedir>\n</fontconfig>\n";
+    const TEnvOverride env("FONTCONFIG_FILE", conf.string());
+    // 7 points bold, 10 mm on one line, at the top left.
+    TPicture p;
+    TPrintGraphicText::GetGraphicText(u"Ab1 Яд", 10, 0, 7, u"Liberation Sans", u"bold", u"left",
+                                      u"top", false, p.Data, p.Width, p.Height);
+    const char* const golden[] = {
+        "................................................................................",
+        "................................................................................",
+        "................................................................................",
+        "...............###..............................................................",
+        ".....###.......###............###.............##########........................",
+        "....#####......###..........#####............###########........................",
+        "....##.##......###.........###.##...........###......###........................",
+        "....##.##......###.####....#...##...........###......###.....#######............",
+        "...###.###.....#########.......##...........###......###....########............",
+        "...###.###.....####...###......##...........####.....###....###..###............",
+        "...##...##.....###....###......##............###########....###..###............",
+        "..###...###....###....###......##..............#########....###..###............",
+        "..#########....###....###......##.............###....###....##...###............",
+        "..#########....###....###......##.............###....###...###...###............",
+        "..##.....##....###....###......##............###.....###...###...###............",
+        ".###.....###...####...###......##............###.....###...##....###............",
+        ".###.....###...#########...##########.......###......###.#############..........",
+        ".##.......##...###.####....##########.......###......###.#############..........",
+        ".........................................................###.......###..........",
+        ".........................................................###.......###..........",
+        ".........................................................###.......###..........",
+        ".........................................................###.......###..........",
+    };
+    std::string expected;
+    for (const char* row : golden)
+        expected += std::string(row) + '\n';
+    EXPECT_EQ(p.Art(), expected);
+}
+
 TEST(GraphicText, NoFontAtAllIsAnErrorAndFontsComeBackAfterwards) {
     const std::filesystem::path conf = TestDir() / "no-fonts.conf";
     std::ofstream(conf) << "<?xml version=\"1.0\"?>\n<fontconfig>\n<cachedir>" +
