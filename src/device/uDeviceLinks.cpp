@@ -2,6 +2,7 @@
 
 #include "common/Common.Log.h"
 #include "common/uEquipmentErrors.h"
+#include "common/uText.h"
 
 namespace korv {
 
@@ -37,13 +38,28 @@ int TComDevice::Enable(int APort, int ABaud) {
     FComPort->Close();
     SetPortNumber(APort);
     SetBaudRate(ABaud);
-    if (!FComPort->Open())
+    FLinkReason.clear();
+    FLinkOrigin = TErrorOrigin::None;
+    const std::u16string Port = u"порт COM" + IntToU16(APort) + u": ";
+    if (!FComPort->Open()) {
+        const std::u16string& Why = FComPort->SystemReason();
+        FLinkReason = Port + (Why.empty() ? FComPort->ExtResultDescription() : Why);
+        FLinkOrigin = TErrorOrigin::System;
         return 1011;
+    }
     try {
         SetParams();
     } catch (const std::exception& E) {
         WriteLog(u"TComDevice", ExceptionMessage(E), TLogLevel::Error);
         FComPort->Close();
+        const auto* Equ = dynamic_cast<const EquException*>(&E);
+        if (Equ && Equ->Fault.Origin == TErrorOrigin::Silent) {
+            FLinkReason = Port + u"ККТ не отвечает";
+            FLinkOrigin = TErrorOrigin::Silent;
+        } else {
+            FLinkReason = Port + ExceptionMessage(E);
+            FLinkOrigin = Equ ? Equ->Fault.Origin : TErrorOrigin::None;
+        }
         return 1011;
     }
     return 0;
@@ -88,9 +104,27 @@ int TSocketDevice::RunCommand(std::string_view ACmd, std::string_view AData, int
 int TSocketDevice::Enable(const std::string& AIPAddress, int ATCPPort) {
     SetIPAddress(AIPAddress);
     SetTCPPort(ATCPPort);
+    FLinkReason.clear();
+    FLinkOrigin = TErrorOrigin::None;
     const int rc = FSocketProtocolImpl->Connect(AIPAddress, ATCPPort);
-    if (rc == 0)
+    if (rc == 0) {
         SetParams();
+        return 0;
+    }
+    const std::u16string Address = u"адрес " + Utf8ToU16(AIPAddress);
+    switch (rc) {
+    case 604:
+        FLinkReason = Address + u": не является IPv4-адресом";
+        break;
+    case 603:
+        FLinkReason = u"порт TCP " + IntToU16(ATCPPort) + u": вне диапазона 1..65535";
+        break;
+    default:
+        FLinkReason =
+            Address + u":" + IntToU16(ATCPPort) + u": " + FSocketProtocolImpl->LastReason();
+        break;
+    }
+    FLinkOrigin = FSocketProtocolImpl->LastOrigin();
     return rc;
 }
 

@@ -168,7 +168,9 @@ void TDevice::WaitForEndPrinting() {
         try {
             GetECRState(flags, mode, submode);
         } catch (const std::exception& E) {
-            throw EDriverError(u"Ошибка ожидания конца печати. " + ExceptionMessage(E));
+            const auto* Equ = dynamic_cast<const EquException*>(&E);
+            throw EDriverError(u"Ошибка ожидания конца печати. " + ExceptionMessage(E),
+                               Equ ? Equ->Fault : TCommandFault{});
         }
         if (submode < SubmodePrinting)
             return;

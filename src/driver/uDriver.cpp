@@ -73,8 +73,12 @@ void TDriver::OpenDevice(TDeviceDriver& AInstance) {
             ConnectPasswordBytes(static_cast<std::uint32_t>(AInstance.FConnectPwd)));
         int Rc = Tcp ? Device.Enable(U16ToUtf8(AInstance.FIPAddress), AInstance.FIPPort)
                      : Device.Enable(AInstance.FPortNumber, AInstance.FBaudRate);
-        if (Rc != 0)
-            throw EquException(Rc, u"Ошибка соединения с ККТ");
+        if (Rc != 0) {
+            // The reason follows the fixed text; the code stays the link's.
+            const std::u16string& Why = Device.LinkReason();
+            throw EquException(Rc, u"Ошибка соединения с ККТ" + (Why.empty() ? u"" : u"; " + Why),
+                               TCommandFault{Device.LinkOrigin(), {}, Rc, Why});
+        }
         Device.SetConnectionType(Tcp ? KConnectionTcp : KConnectionSerial);
         Device.SetFeedCount(AInstance.FFeedCount);
         Device.SetDisableCut(AInstance.FDisableCut);

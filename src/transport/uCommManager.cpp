@@ -1,5 +1,7 @@
 #include "transport/uCommManager.h"
 
+#include "common/uText.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -57,10 +59,22 @@ bool TComm::Opened() const {
     return FHandle != -1;
 }
 
+void TComm::SetOsError(std::u16string_view APrefix) {
+    std::u16string Text;
+    PlatformLastError(Text, FSystemReason);
+    FExtResultDescription = APrefix.empty() ? Text : std::u16string(APrefix) + u". " + Text;
+}
+
 bool TComm::Open() {
     if (Opened())
         return true;
     FExtResultDescription.clear();
+    FSystemReason.clear();
+    if (DeviceName().empty()) {
+        FExtResultDescription = u"Ошибка открытия порта. Нет порта COM" + IntToU16(FPortNumber);
+        FSystemReason = u"нет такого порта";
+        return false;
+    }
     if (!PlatformOpen())
         return false;
     if (!PlatformPurge(true) || !PlatformApplyLineState() || !PlatformApplyTimeouts()) {
@@ -108,8 +122,14 @@ bool TComm::WriteStr(std::string_view AData, int ASleepTime) {
     FFailed = true; // a failed write is the port's own failure
     if (!Open())
         return false;
+    // The write time-outs: a total limit for the whole write (none when both parts are 0).
+    const std::uint64_t Limit =
+        std::uint64_t{FTimeouts.WriteTotalTimeoutMultiplier} * AData.size() +
+        FTimeouts.WriteTotalTimeoutConstant;
+    const TDeadline Deadline =
+        Limit > 0 ? TDeadline::After(static_cast<long long>(Limit)) : TDeadline::Never();
     std::size_t Written = 0;
-    if (!PlatformWrite(AData, Written))
+    if (!PlatformWrite(AData, Written, Deadline))
         return false;
     if (Written != AData.size()) {
         FExtResultDescription = kWriteFailed;

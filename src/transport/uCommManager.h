@@ -141,6 +141,9 @@ public:
     std::uint16_t XoffLimit() const { return FXoffLimit; }
     /// The reason of the last failure.
     const std::u16string& ExtResultDescription() const { return FExtResultDescription; }
+    /// The system's own words for the last failure, short and lower-case
+    /// ("нет такого устройства"); empty when the system gave none.
+    const std::u16string& SystemReason() const { return FSystemReason; }
     /// The device file the port opens (see ComPortDeviceName).
     std::string DeviceName() const;
 
@@ -175,6 +178,7 @@ protected:
     std::uint8_t FDataBits = 8;
     TStopBits FStopBits = TStopBits::sbOneStopBit;
     std::u16string FExtResultDescription;
+    std::u16string FSystemReason;
     /// The last failure was the port's own, not a time-out.
     bool FFailed = false;
     /// Bytes a wait took off the line before they were asked for (platforms
@@ -190,13 +194,19 @@ private:
     bool PlatformApplyTimeouts();
     bool PlatformPurge(bool AAbort);
     bool PlatformPurgeInput();
-    bool PlatformWrite(std::string_view AData, std::size_t& AWritten);
+    /// Writes what it can of AData by ADeadline (the port's write time-outs;
+    /// platforms whose port applies them itself may ignore it).
+    bool PlatformWrite(std::string_view AData, std::size_t& AWritten, const TDeadline& ADeadline);
     /// Waits up to ATimeoutMs (negative: no limit) for input: 1 data, 0 none, -1 failure.
     int PlatformWaitInput(int ATimeoutMs);
     /// Reads what is there, up to ACount bytes: the count, 0 at end of data, -1 failure.
     long PlatformRead(char* ABuf, std::size_t ACount);
     bool PlatformSetDTR(bool AValue);
     bool PlatformSetRTS(bool AValue);
+    /// The system's text of its last error, and the same in short words.
+    static void PlatformLastError(std::u16string& AText, std::u16string& AReason);
+    /// Records the system's last error: "<prefix>. <text>" (the text alone
+    /// without a prefix), and its short reason.
     void SetOsError(std::u16string_view APrefix);
 };
 

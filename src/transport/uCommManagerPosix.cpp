@@ -11,8 +11,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
-
 namespace korv {
 
 namespace {
@@ -73,18 +71,35 @@ std::string ComPortSystemName(int APortNumber) {
     return {};
 }
 
-void TComm::SetOsError(std::u16string_view APrefix) {
+void TComm::PlatformLastError(std::u16string& AText, std::u16string& AReason) {
     const int Err = errno;
-    FExtResultDescription =
-        APrefix.empty() ? SystemText(Err) : std::u16string(APrefix) + u". " + SystemText(Err);
+    AText = SystemText(Err);
+    switch (Err) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        AReason = u"нет такого устройства";
+        break;
+    case ENOTTY:
+    case EINVAL:
+        AReason = u"не является последовательным портом";
+        break;
+    case EWOULDBLOCK:
+    case EBUSY:
+        AReason = u"занят другим приложением";
+        break;
+    case EACCES:
+    case EPERM:
+        AReason = u"нет доступа";
+        break;
+    default:
+        AReason = AText;
+        break;
+    }
 }
 
 bool TComm::PlatformOpen() {
     const std::string Name = DeviceName();
-    if (Name.empty()) {
-        FExtResultDescription = u"Ошибка открытия порта. Нет порта COM" + IntToU16(FPortNumber);
-        return false;
-    }
     const int h = ::open(Name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (h < 0) {
         SetOsError(u"Ошибка открытия порта");
@@ -208,12 +223,9 @@ bool TComm::PlatformPurgeInput() {
     return true;
 }
 
-bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten) {
+bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten,
+                          const TDeadline& ADeadline) {
     AWritten = 0;
-    const std::uint64_t Limit =
-        std::uint64_t{FTimeouts.WriteTotalTimeoutMultiplier} * AData.size() +
-        FTimeouts.WriteTotalTimeoutConstant;
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Limit);
     while (AWritten < AData.size()) {
         const ssize_t n = ::write(Fd(FHandle), AData.data() + AWritten, AData.size() - AWritten);
         if (n > 0) {
@@ -226,17 +238,10 @@ bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten) {
             SetOsError({});
             return false;
         }
-        int Wait = -1;
-        if (Limit > 0) {
-            const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  Deadline - std::chrono::steady_clock::now())
-                                  .count();
-            if (Left <= 0)
-                break; // short write: the caller reports it
-            Wait = static_cast<int>(Left);
-        }
+        if (ADeadline.Passed())
+            break; // short write: the caller reports it
         pollfd P{Fd(FHandle), POLLOUT, 0};
-        const int r = ::poll(&P, 1, Wait);
+        const int r = ::poll(&P, 1, ADeadline.Wait(-1));
         if (r < 0 && errno != EINTR) {
             SetOsError({});
             return false;
@@ -248,15 +253,9 @@ bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten) {
 }
 
 int TComm::PlatformWaitInput(int ATimeoutMs) {
-    const auto Start = std::chrono::steady_clock::now();
+    const TDeadline Deadline = ATimeoutMs < 0 ? TDeadline::Never() : TDeadline::After(ATimeoutMs);
     while (true) {
-        int Wait = ATimeoutMs;
-        if (ATimeoutMs > 0) {
-            const auto Spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now() - Start)
-                                   .count();
-            Wait = Spent >= ATimeoutMs ? 0 : ATimeoutMs - static_cast<int>(Spent);
-        }
+        const int Wait = Deadline.Wait(-1);
         pollfd P{Fd(FHandle), POLLIN, 0};
         const int r = ::poll(&P, 1, Wait);
         if (r < 0) {

@@ -48,18 +48,30 @@ std::string ComPortSystemName(int APortNumber) {
     return "\\\\.\\COM" + std::to_string(APortNumber);
 }
 
-void TComm::SetOsError(std::u16string_view APrefix) {
+void TComm::PlatformLastError(std::u16string& AText, std::u16string& AReason) {
     const DWORD Err = ::GetLastError();
-    FExtResultDescription =
-        APrefix.empty() ? SystemText(Err) : std::u16string(APrefix) + u". " + SystemText(Err);
+    AText = SystemText(Err);
+    switch (Err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        AReason = u"нет такого устройства";
+        break;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        AReason = u"не является последовательным портом";
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        AReason = u"занят другим приложением";
+        break;
+    default:
+        AReason = AText;
+        break;
+    }
 }
 
 bool TComm::PlatformOpen() {
     const std::string Name = DeviceName();
-    if (Name.empty()) {
-        FExtResultDescription = u"Ошибка открытия порта. Нет порта COM" + IntToU16(FPortNumber);
-        return false;
-    }
     const std::u16string Wide = Utf8ToU16(Name);
     HANDLE h = ::CreateFileW(reinterpret_cast<LPCWSTR>(Wide.c_str()), GENERIC_READ | GENERIC_WRITE,
                              0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -147,7 +159,8 @@ bool TComm::PlatformPurgeInput() {
     return true;
 }
 
-bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten) {
+bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten, const TDeadline&) {
+    // The port applies the write time-outs itself (SetCommTimeouts).
     DWORD Written = 0;
     const BOOL Ok =
         ::WriteFile(H(FHandle), AData.data(), static_cast<DWORD>(AData.size()), &Written, nullptr);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace korv::test {
 
 namespace {
@@ -43,6 +45,55 @@ TEST(DeviceCommand, LinkFailuresUseTheirOwnTexts) {
     dev.Raw(606, "");
     EXPECT_EQ(DriverErrorText([&] { dev.OpenDrawer(); }),
               u"Ошибка команды открытия денежного ящика. Ошибка при получении ответа от сервера");
+}
+
+TEST(DeviceCommand, FailuresCarryCommandCodeAndOrigin) {
+    struct TCase {
+        const char* Name;
+        std::function<void(TScriptedDevice&)> Script;
+        std::function<void(TScriptedDevice&)> Run;
+        int Code; // of the exception
+        TErrorOrigin Origin;
+        std::string Command;
+        int ResultCode;
+    };
+    const auto Drawer = [](TScriptedDevice& D) { D.OpenDrawer(); };
+    const auto State = [](TScriptedDevice& D) {
+        std::string Flags;
+        int Mode = 0, Submode = 0;
+        D.GetECRState(Flags, Mode, Submode);
+    };
+    const TCase Cases[] = {
+        {"register refusal", [](TScriptedDevice& D) { D.Answer(79); }, Drawer, 1001,
+         TErrorOrigin::Register, "\x28", 79},
+        {"silent link", [](TScriptedDevice& D) { D.Raw(1007, ""); }, Drawer, 1001,
+         TErrorOrigin::Silent, "\x28", 1007},
+        {"socket failure", [](TScriptedDevice& D) { D.Raw(606, ""); }, Drawer, 1001,
+         TErrorOrigin::System, "\x28", 606},
+        {"bad frame", [](TScriptedDevice& D) { D.Raw(1014, ""); }, Drawer, 1001,
+         TErrorOrigin::BadFrame, "\x28", 1014},
+        {"empty answer", [](TScriptedDevice& D) { D.Raw(0, ""); }, Drawer, 1001,
+         TErrorOrigin::BadFrame, "\x28", 1014},
+        {"short answer", [](TScriptedDevice& D) { D.Answer(0, "\x01"); }, State, 1014,
+         TErrorOrigin::BadFrame, "\x10", 1014},
+        {"silence while waiting for the printer",
+         [](TScriptedDevice& D) { D.Standing("\x40", B({0})); },
+         [](TScriptedDevice& D) { D.XReport(); }, 1001, TErrorOrigin::Silent, "\x10", 1007},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TScriptedDevice dev;
+        C.Script(dev);
+        try {
+            C.Run(dev);
+            ADD_FAILURE() << "no error";
+        } catch (const EquException& E) {
+            EXPECT_EQ(E.Code, C.Code);
+            EXPECT_EQ(E.Fault.Origin, C.Origin);
+            EXPECT_EQ(E.Fault.Command, C.Command);
+            EXPECT_EQ(E.Fault.ResultCode, C.ResultCode);
+        }
+    }
 }
 
 TEST(DeviceCommand, GetErrorDescription) {

@@ -5,6 +5,7 @@
 #include "ScriptedDevice.h"
 
 #include "common/uEquipmentErrors.h"
+#include "common/uText.h"
 #include "device/uDeviceLinks.h"
 
 #include <arpa/inet.h>
@@ -17,6 +18,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 namespace korv::test {
 
@@ -172,6 +174,45 @@ TEST(ComDevice, FailedSettingsReadClosesThePort) {
 
     TComDevice missing;
     EXPECT_EQ(missing.Enable(9, 115200), 1011); // no COM9 in the folder
+}
+
+TEST(LinkFailures, ConnectReasonsNameThePortAndTheCause) {
+    TPtyPort pty(8); // a COM folder; COM8 is a line nobody answers on
+    const std::filesystem::path Dir = std::getenv("KORVANDER_COM_DIR");
+    const std::filesystem::path Plain = Dir / "plain-file";
+    { std::ofstream(Plain) << "x"; }
+    std::filesystem::create_symlink(Plain, Dir / "COM10");
+
+    struct TSerialCase {
+        int Port;
+        const char16_t* Reason;
+        TErrorOrigin Origin;
+    };
+    for (const TSerialCase& C :
+         {TSerialCase{9, u"порт COM9: нет такого устройства", TErrorOrigin::System},
+          TSerialCase{10, u"порт COM10: не является последовательным портом", TErrorOrigin::System},
+          TSerialCase{8, u"порт COM8: ККТ не отвечает", TErrorOrigin::Silent}}) {
+        TComDevice dev;
+        dev.SetConnectPwd(ConnectPasswordBytes(DefaultConnectPassword));
+        dev.Protocol().SetControlTimeout(100); // the silent line ends in a fraction of a second
+        EXPECT_EQ(dev.Enable(C.Port, 115200), 1011);
+        EXPECT_EQ(dev.LinkReason(), C.Reason);
+        EXPECT_EQ(dev.LinkOrigin(), C.Origin);
+        EXPECT_FALSE(dev.ComPort().Opened());
+    }
+
+    int FreePort;
+    {
+        TListener gone;
+        FreePort = gone.Port;
+    }
+    TSocketDevice net;
+    EXPECT_EQ(net.Enable("127.0.0.1", FreePort), 601);
+    EXPECT_EQ(net.LinkReason(),
+              u"адрес 127.0.0.1:" + IntToU16(FreePort) + u": соединение отклонено");
+    EXPECT_EQ(net.LinkOrigin(), TErrorOrigin::System);
+    EXPECT_EQ(net.Enable("kkt.local", 7778), 604);
+    EXPECT_EQ(net.LinkReason(), u"адрес kkt.local: не является IPv4-адресом");
 }
 
 } // namespace korv::test

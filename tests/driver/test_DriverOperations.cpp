@@ -248,7 +248,10 @@ TEST_F(DriverOperations, RefusedTcpPortThroughTheRealLink) {
     } catch (const EquException& E) {
         EXPECT_GE(E.Code, 600);
         EXPECT_LE(E.Code, 607);
-        EXPECT_EQ(E.Message(), u"Ошибка соединения с ККТ");
+        // The fixed text, then why.
+        EXPECT_EQ(E.Message(), u"Ошибка соединения с ККТ; адрес 127.0.0.1:" + IntToU16(Port) +
+                                   u": соединение отклонено");
+        EXPECT_EQ(E.Fault.Origin, TErrorOrigin::System);
     }
     ::close(Fd);
     EXPECT_EQ(Real.InstanceCount(), 0u);

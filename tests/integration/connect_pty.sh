@@ -56,7 +56,7 @@ expect-match \$description "^.+, № [0-9]+, ФИСК\$"
 # No link for COM6 in the folder: the port is not there.
 EquipmentTest "" "$(serial_settings 6)" out:description out:demo
 expect false
-expect-contains \$errtext "Ошибка соединения с ККТ"
+expect-contains \$errtext "Ошибка соединения с ККТ; порт COM6: нет такого устройства"
 DisconnectEquipment \$net
 expect true
 END

@@ -118,6 +118,6 @@ expect false
 expect-contains \$errtext "Ошибка соединения с ККТ"
 ConnectEquipment out:bad "" "$(tcp_settings "$DEAD_PORT")"
 expect false
-expect-contains \$errtext "Ошибка соединения с ККТ"
+expect-contains \$errtext "Ошибка соединения с ККТ; адрес 127.0.0.1:$DEAD_PORT: "
 memory
 END
