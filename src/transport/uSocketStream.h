@@ -38,6 +38,8 @@ public:
     int Receive(std::size_t ACount, std::string& AData, const TDeadline& ADeadline);
 
     const std::u16string& LastError() const { return FError; }
+    /// The system's handle (NoSocket when closed), for checks of its options.
+    sockos::THandle Handle() const { return FSocket; }
 
     // TByteStream
     bool StreamOpened() const override { return IsOpen(); }

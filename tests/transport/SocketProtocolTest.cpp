@@ -1,6 +1,9 @@
 #include "TransportPeers.h"
 
 #include "transport/uSocketProtocol.h"
+#include "transport/uSocketStream.h"
+
+#include <netinet/tcp.h>
 
 #include <chrono>
 
@@ -206,4 +209,24 @@ TEST_F(SocketProtocolTest, ReceiveBytesCollectsPieces) {
     Protocol.SetReceiveTimeout(20);
     std::uint8_t B;
     EXPECT_EQ(Protocol.ReceiveByte(B), 606); // nothing within the time-out
+}
+
+TEST(SocketOptions, EveryConnectedSocketHasThemAll) {
+    // The options are applied in one place for every platform: no Nagle
+    // delay (a one-byte ENQ would otherwise wait for the peer's delayed
+    // acknowledgement of the last ACK) and the receive time-out.
+    TTcpPeer Peer;
+    TSocketStream Stream;
+    Stream.SetReceiveTimeout(1500);
+    ASSERT_EQ(Stream.Connect(0x7F000001u, static_cast<std::uint16_t>(Peer.Port), 2000), 0);
+    const int Fd = static_cast<int>(Stream.Handle());
+    int NoDelay = 0;
+    socklen_t Len = sizeof NoDelay;
+    ASSERT_EQ(::getsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &NoDelay, &Len), 0);
+    EXPECT_NE(NoDelay, 0);
+    timeval Tv{};
+    Len = sizeof Tv;
+    ASSERT_EQ(::getsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &Tv, &Len), 0);
+    EXPECT_EQ(Tv.tv_sec * 1000 + Tv.tv_usec / 1000, 1500);
+    EXPECT_EQ(::fcntl(Fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
 }
