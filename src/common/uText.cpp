@@ -321,10 +321,18 @@ void WrapText(std::u16string_view Text, std::size_t Width,
 std::u16string FilterText(std::u16string_view Text) {
     std::u16string Out;
     Out.reserve(Text.size());
-    for (char16_t c : Text) {
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        const char16_t c = Text[i];
         if (c == 9 || c == 10 || c == 13 || (c >= 0x20 && c <= 0xD7FF) ||
-            (c >= 0xE000 && c <= 0xFFFD))
+            (c >= 0xE000 && c <= 0xFFFD)) {
             Out.push_back(c);
+        } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 &&
+                   Text[i + 1] <= 0xDFFF) {
+            // A character beyond U+FFFF (an emoji) is a character XML allows:
+            // kept whole, so that it reaches the register as one '?'.
+            Out.push_back(c);
+            Out.push_back(Text[++i]);
+        }
     }
     return Out;
 }

@@ -56,7 +56,8 @@ const char* BoolText(bool AValue);
 std::string PadText(std::string_view Text, std::size_t Len, bool Cut);
 /// Decimal digits of Value left-padded with "0" to Width.
 std::string ZeroPad(std::uint64_t Value, int Width);
-/// Keeps TAB, LF, CR, U+0020..U+D7FF and U+E000..U+FFFD, the characters XML allows; drops the rest.
+/// Keeps TAB, LF, CR, U+0020..U+D7FF, U+E000..U+FFFD and whole surrogate pairs
+/// (characters beyond U+FFFF), the characters XML allows; drops the rest.
 std::u16string FilterText(std::u16string_view Text);
 /// Pieces of Size characters, the last one shorter (Size 0: the text whole, none for empty text).
 std::vector<std::u16string> SplitText(std::u16string_view Text, std::size_t Size);

@@ -2,6 +2,7 @@
 // TDeviceDriver: one connected register, with the host's connection
 // settings as properties.
 
+#include "device/uDeviceCommon.h"
 #include "driver/uCustomDriver.h"
 
 #include <cstdint>
@@ -89,6 +90,13 @@ public:
     int FPrintRequired = -1; // -1 not given, 0 false, 1 true
     // The clock read by the last operation that reported it.
     std::int64_t FDateTime = 0;
+    // The fiscal sign of the last receipt closed.
+    std::string FFiscalSign;
+    // Marking codes: the result of the last request, its code, and 1 while
+    // that code is neither confirmed nor replaced.
+    TKMResult FKMResult;
+    std::string FCurrentKM;
+    std::int32_t FRequestCounter = 0;
     TTaxValues FTaxValues;
 
 private:

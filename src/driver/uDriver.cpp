@@ -174,39 +174,4 @@ void TDriver::EquipmentTest(const pugi::xml_document& ASettings, std::u16string&
     DisconnectEquipment(TestID);
 }
 
-void TDriver::ProcessCheck(bool, const pugi::xml_document&, pugi::xml_document&, bool) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::ProcessCorrectionCheck(bool, const pugi::xml_document&, pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::OpenSessionRegistrationKM() {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::CloseSessionRegistrationKM() {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::RequestKM(const pugi::xml_document&, pugi::xml_document&) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::GetProcessingKMResult(pugi::xml_document&, std::int32_t&) {
-    CurrentDevice();
-    NotSupported();
-}
-
-void TDriver::ConfirmKM(const std::u16string&, std::int32_t) {
-    CurrentDevice();
-    NotSupported();
-}
-
 } // namespace korv

@@ -155,6 +155,54 @@ public:
     /// preset N; false (nothing printed) when the line has no such markup.
     bool PrintGraphicTextMarkup(std::u16string_view AText);
 
+    // Exactly one receipt. A receipt reads the FN's last document number
+    // (LastFiscalDocumentNumber) before it is opened; when a step from its closing
+    // command on fails (the answer lost, the link dropped, paper out while
+    // printing), the FN decides whether the document was made, so that the
+    // host never sells twice what the FN has already signed.
+
+    /// After a failure from a closing command on: reconnects when needed and
+    /// asks the FN. True when a document of one of ATypes, newer than
+    /// ABefore, exists and nothing is left open; the device's DocElementList
+    /// then holds that document. False when there is no new document (the
+    /// caller voids what is open and fails) or the FN cannot be asked.
+    bool DocumentMade(std::uint64_t ABefore, std::initializer_list<int> ATypes);
+    /// After a failure before a document's close: PrepareDevice voids what
+    /// is open, on a new TCP connection when the first attempt fails.
+    void VoidAfterFailure();
+    /// Runs AClose (the closing command and the steps after it). Returns
+    /// false when it succeeded; true when it failed but DocumentMade found the
+    /// document; else its failure goes on.
+    template <class FClose>
+    bool CloseOnce(std::uint64_t ABefore, std::initializer_list<int> ATypes, FClose&& AClose) {
+        try {
+            AClose();
+            return false;
+        } catch (...) {
+            if (!DocumentMade(ABefore, ATypes))
+                throw;
+            return true;
+        }
+    }
+
+    /// The output of a receipt: the FN's status and shift, the clock and
+    /// fiscal sign kept by the close, and the tax inspection's site.
+    void FillDocumentOutputParameters(pugi::xml_document& AOutput);
+    /// The same output from the FN's archive (the document DocumentMade found).
+    void FillDocumentOutputFromArchive(pugi::xml_document& AOutput);
+    /// The steps after a document's close (waiting for the print, the cut,
+    /// the outputs): once the document exists their failures no longer fail
+    /// the call; the outputs then come from the archive.
+    void FinishDocument(std::uint64_t ABefore, int AType, bool AFromArchive,
+                        pugi::xml_document& AOutput);
+
+    /// The correction receipt of FFD 1.0 and 1.05: one command with totals.
+    void ProcessTotalsCorrection(const pugi::xml_document& APackage, pugi::xml_document& AOutput);
+    /// Marking codes: the FFD 1.2 check, and the session reset of the open
+    /// and close operations (the register's buffer and the list emptied).
+    void CheckKMSupported();
+    void ResetMarkingSession();
+
     /// Applies the Parameter elements of the settings to an instance: names
     /// the instance does not know are skipped, values that do not convert raise.
     void ApplySettings(const pugi::xml_document& ASettings, TDeviceDriver& AInstance);

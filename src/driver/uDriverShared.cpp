@@ -12,9 +12,11 @@
 #include "driver/uDriverInternal.h"
 #include "driver/uDriverXml.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <thread>
 
 namespace korv {
 
@@ -213,6 +215,88 @@ bool TDriver::MakeDocumentOnce(const std::function<std::uint64_t()>& AWitness,
                  TLogLevel::Error);
         return true;
     }
+}
+
+namespace {
+
+// Rounds of asking the FN after a failed close, and the pause between them:
+// a register that lost power or its link gets a few seconds to come back.
+constexpr int KOutcomeRounds = 3;
+constexpr auto KOutcomePause = std::chrono::milliseconds(1000);
+
+void LogOutcome(std::u16string_view AText, TLogLevel ALevel = TLogLevel::Info) {
+    WriteLog(u"DocumentOutcome", AText, ALevel);
+}
+
+} // namespace
+
+bool TDriver::DocumentMade(std::uint64_t ABefore, std::initializer_list<int> ATypes) {
+    TDevice& Device = CurrentDevice();
+    TFNCurrentStatus Status;
+    bool Asked = false;
+    for (int Round = 0; Round < KOutcomeRounds && !Asked; ++Round) {
+        if (Round > 0)
+            std::this_thread::sleep_for(KOutcomePause);
+        // A TCP link dropped with the failure is opened again; a serial line
+        // finds its frames again by itself.
+        ReconnectSocket();
+        try {
+            Device.GetFNCurrentStatus(Status);
+            Asked = true;
+        } catch (const std::exception&) {
+        }
+    }
+    if (!Asked) {
+        LogOutcome(u"the FN could not be asked whether the document was made", TLogLevel::Error);
+        return false;
+    }
+    if (Status.LastFDNumber <= ABefore) {
+        LogOutcome(u"no new fiscal document after " + IntToU16(static_cast<long long>(ABefore)) +
+                   u": the operation failed");
+        return false;
+    }
+    try {
+        std::string Flags;
+        int Mode = 0, Submode = 0;
+        Device.GetECRState(Flags, Mode, Submode);
+        // Mode 8: a receipt is still open; the FN formed another document.
+        if ((Mode & 0x0F) == 8 || Status.CurrentDocument != 0) {
+            LogOutcome(u"a new fiscal document exists but a document is still open",
+                       TLogLevel::Error);
+            return false;
+        }
+        int DocType = 0;
+        if (Device.GetFiscalTagList(Status.LastFDNumber, DocType) != 0) {
+            LogOutcome(u"the new fiscal document could not be read", TLogLevel::Error);
+            return false;
+        }
+        bool Expected = false;
+        for (int T : ATypes)
+            Expected = Expected || T == DocType;
+        if (!Expected) {
+            LogOutcome(u"the new fiscal document is of another type (" + IntToU16(DocType) + u")",
+                       TLogLevel::Error);
+            return false;
+        }
+    } catch (const std::exception&) {
+        LogOutcome(u"the new fiscal document could not be checked", TLogLevel::Error);
+        return false;
+    }
+    LogOutcome(u"fiscal document " + IntToU16(static_cast<long long>(Status.LastFDNumber)) +
+               u" was made although a step from the close on failed: the operation succeeded");
+    return true;
+}
+
+void TDriver::VoidAfterFailure() {
+    try {
+        PrepareDevice();
+        return;
+    } catch (const std::exception&) {
+        // The link may have dropped with the first failure: once more on a
+        // fresh connection, so that no receipt stays open.
+    }
+    ReconnectSocket();
+    PrepareDevice();
 }
 
 TDevice& TDriver::CurrentDevice() {

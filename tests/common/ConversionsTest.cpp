@@ -94,6 +94,8 @@ TEST(Padding, TextAndBytes) {
 TEST(Texts, FilterAndSplit) {
     const std::u16string In = u"a\tb\x01\x1F\nc\rd\xD800\xFFFE\xFFFF\xE000Я";
     EXPECT_EQ(FilterText(In), u"a\tb\nc\rd\xE000Я");
+    // A whole pair (an emoji) stays; a lone low surrogate goes.
+    EXPECT_EQ(FilterText(u"x\U0001F600y\xDC00"), u"x\U0001F600y");
     EXPECT_EQ(SplitText(u"abcdefg", 3), (std::vector<std::u16string>{u"abc", u"def", u"g"}));
     EXPECT_EQ(SplitText(u"abcdef", 3), (std::vector<std::u16string>{u"abc", u"def"}));
     EXPECT_TRUE(SplitText(u"", 3).empty());

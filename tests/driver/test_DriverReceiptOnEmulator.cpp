@@ -1,0 +1,625 @@
+// Receipts, correction receipts and marking codes through the driver against
+// the emulated register: what lands in the FN's archive, what the host reads
+// back, bad input, and the faults of the close (exactly one document).
+
+#include "DriverTestHost.h"
+#include "EmulatedRegister.h"
+
+#include "common/Common.Log.h"
+#include "common/uBase64.h"
+#include "common/uBytes.h"
+#include "common/uCodePages.h"
+#include "common/uDateTime.h"
+#include "common/uEquipmentErrors.h"
+#include "common/uText.h"
+#include "driver/uDriverReceipt.h"
+
+#include <cstdio>
+#include <functional>
+
+using namespace korv;
+using namespace korvtest;
+
+namespace {
+
+pugi::xml_document Xml(std::u16string_view AText) {
+    pugi::xml_document Doc;
+    ParseXmlInput(AText, Doc);
+    return Doc;
+}
+
+std::u16string U(std::string_view AUtf8) {
+    return Utf8ToU16(AUtf8);
+}
+
+std::string B64(std::string_view ABytes) {
+    return Base64Encode(ABytes);
+}
+
+/// ADefaults (name="value" pairs) without those AExtra gives, then AExtra.
+std::string Attrs(std::string_view ADefaults, std::string_view AExtra) {
+    std::string Out;
+    std::size_t At = 0;
+    while ((At = ADefaults.find_first_not_of(' ', At)) != std::string_view::npos) {
+        const std::size_t Eq = ADefaults.find('=', At);
+        const std::size_t End = ADefaults.find('"', ADefaults.find('"', Eq) + 1) + 1;
+        const std::string_view Name = ADefaults.substr(At, Eq - At);
+        const std::string Key = " " + std::string(Name) + "=";
+        if ((" " + std::string(AExtra)).find(Key) == std::string::npos)
+            Out += std::string(ADefaults.substr(At, End - At)) + " ";
+        At = End;
+    }
+    return Out + std::string(AExtra);
+}
+
+/// A receipt package: Parameters attributes and children, positions, payments.
+std::u16string Package(std::string_view AParams, std::string_view APositions,
+                       std::string_view APayments, std::string_view AParamChildren = {}) {
+    return U("<CheckPackage><Parameters " +
+             Attrs("CashierName=\"Иванов\" OperationType=\"1\" TaxationSystem=\"0\"", AParams) +
+             ">" + std::string(AParamChildren) + "</Parameters><Positions>" +
+             std::string(APositions) + "</Positions><Payments " + std::string(APayments) +
+             "/></CheckPackage>");
+}
+
+std::string Item(std::string_view AName, std::string_view APrice, std::string_view AQty,
+                 std::string_view AAmount, std::string_view AVat = "20",
+                 std::string_view AVatAmount = "0", std::string_view AExtra = {},
+                 std::string_view AChildren = {}) {
+    return "<FiscalString Name=\"" + std::string(AName) + "\" Quantity=\"" + std::string(AQty) +
+           "\" PriceWithDiscount=\"" + std::string(APrice) + "\" AmountWithDiscount=\"" +
+           std::string(AAmount) + "\" VATRate=\"" + std::string(AVat) + "\" VATAmount=\"" +
+           std::string(AVatAmount) + "\" " +
+           Attrs("CalculationSubject=\"1\" PaymentMethod=\"4\" Department=\"1\"", AExtra) + ">" +
+           std::string(AChildren) + "</FiscalString>";
+}
+
+class ReceiptTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetLogMode(0); }
+
+    void Start(int AFfd, std::u16string_view AExtraSettings = {}) {
+        Reg = std::make_unique<TEmulatedRegister>(AFfd);
+        Driver.ConnectEquipment(Xml(Reg->Settings(AExtraSettings)));
+        ID = Driver.DeviceID();
+        Driver.SelectDevice(ID);
+    }
+
+    /// ProcessCheck; the output document's Parameters.
+    pugi::xml_document Sell(std::u16string_view APackage, bool AElectronically = false) {
+        pugi::xml_document Out;
+        Driver.SelectDevice(ID);
+        Driver.ProcessCheck(AElectronically, Xml(APackage), Out, false);
+        return Out;
+    }
+
+    /// The document read back through the driver.
+    pugi::xml_document ReadBack(int ANumber) {
+        pugi::xml_document Out;
+        Driver.SelectDevice(ID);
+        Driver.GetDocumentInformation(ANumber, Out);
+        return Out;
+    }
+
+    std::string Std(std::u16string_view A) { return U16ToUtf8(A); }
+
+    /// The number of the first ATag in a TLV list (~0 when absent).
+    static std::uint64_t Num(std::string_view ATlv, std::uint16_t ATag) {
+        const auto V = TlvValues(ATlv, ATag);
+        return V.empty() ? ~0ULL : emu::GetLE(V[0], 0, V[0].size());
+    }
+
+    /// The item structures (1059) of an archived document.
+    std::vector<std::string> Items(const emu::FnDocument& ADoc) {
+        return TlvValues(ADoc.tlv, 1059);
+    }
+
+    std::unique_ptr<TEmulatedRegister> Reg;
+    TEmuDriver Driver;
+    std::u16string ID;
+};
+
+// ---- Sales on every format ------------------------------------------------------------
+
+class ReceiptOnEveryFormat : public ReceiptTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ReceiptOnEveryFormat, ItemsPaymentsAndOutputsMatchTheArchive) {
+    Start(GetParam());
+    const std::uint32_t Before = Reg->LastDoc();
+    pugi::xml_document Out = Sell(
+        Package("CustomerEmail=\"buyer@example.com\" CashierINN=\"500100732259\"",
+                Item("Чай", "100.50", "2", "201", "20", "33.50") +
+                    Item("Сахар", "45", "0.5", "22.5", "10", "2.05", "DiscountAmount=\"2.5\"") +
+                    "<TextString Text=\"Спасибо\"/>" + Item("Пакет", "3", "1", "3", "none"),
+                "Cash=\"200\" ElectronicPayment=\"26.5\""));
+    ASSERT_EQ(Reg->LastDoc(), Before + 1);
+    EXPECT_FALSE(Reg->ReceiptOpen());
+    const emu::FnDocument Doc = Reg->Document(Before + 1);
+    EXPECT_EQ(Doc.type, 3);
+
+    pugi::xml_node P = Out.child("DocumentOutputParameters").child("Parameters");
+    EXPECT_EQ(P.attribute("CheckNumber").as_uint(), Before + 1);
+    EXPECT_EQ(P.attribute("FiscalSign").as_uint(), Doc.fiscalSign);
+    EXPECT_EQ(P.attribute("ShiftNumber").as_int(), 1);
+    EXPECT_EQ(P.attribute("ShiftClosingCheckNumber").as_int(), 1);
+    EXPECT_STREQ(P.attribute("AddressSiteInspections").value(), "www.nalog.gov.ru");
+
+    // The items as sent.
+    const auto Items = this->Items(Doc);
+    ASSERT_EQ(Items.size(), 3u);
+    EXPECT_EQ(Num(Items[0], 1079), 10050u);
+    EXPECT_EQ(Num(Items[0], 1043), 20100u);
+    EXPECT_EQ(Num(Items[0], 1200), 3350u);
+    EXPECT_EQ(Num(Items[1], 1200), 205u);
+    // Document tags: the buyer's address, the cashier (OEM) and the INN.
+    EXPECT_EQ(TlvValues(Doc.tlv, 1008), std::vector<std::string>{"buyer@example.com"});
+    EXPECT_EQ(TlvValues(Doc.tlv, 1021), std::vector<std::string>{U16ToOem(u"Иванов")});
+    EXPECT_EQ(TlvValues(Doc.tlv, 1203), std::vector<std::string>{"500100732259"});
+
+    // The host reads back what was sold.
+    pugi::xml_document Back = ReadBack(static_cast<int>(Before + 1));
+    pugi::xml_node Pos = Back.child("CheckPackage").child("Positions");
+    std::vector<std::string> Names, Prices;
+    for (pugi::xml_node F : Pos.children("FiscalString")) {
+        Names.push_back(F.attribute("Name").value());
+        Prices.push_back(F.attribute("PriceWithDiscount").value());
+    }
+    EXPECT_EQ(Names, (std::vector<std::string>{"Чай", "Сахар", "Пакет"}));
+    EXPECT_EQ(Prices, (std::vector<std::string>{"100.5", "45", "3"}));
+    pugi::xml_node Pay = Back.child("CheckPackage").child("Payments");
+    EXPECT_STREQ(Pay.attribute("Cash").value(), "200");
+    EXPECT_STREQ(Pay.attribute("ElectronicPayment").value(), "26.5");
+
+    // The tape shows the receipt, its discount line and its text.
+    const std::string Tape = Reg->TapeText();
+    EXPECT_NE(Tape.find("Спасибо"), std::string::npos);
+    EXPECT_NE(Tape.find("СКИДКА"), std::string::npos);
+    EXPECT_NE(Tape.find("Пакет"), std::string::npos);
+
+    // A return of the same goods is a receipt of its own kind.
+    Sell(Package("OperationType=\"2\"", Item("Пакет", "3", "1", "3", "none"), "Cash=\"3\""));
+    EXPECT_EQ(Reg->LastDoc(), Before + 2);
+    EXPECT_EQ(TlvValues(Reg->Document(Before + 2).tlv, 1054), std::vector<std::string>{"\x02"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ReceiptOnEveryFormat, ::testing::Values(105, 110, 120),
+                         [](const auto& I) { return "FFD" + std::to_string(I.param); });
+
+// ---- Tags of the document and of the items ---------------------------------------------
+
+TEST_F(ReceiptTest, TagsOfTheNewFormatLandInTheirStructures) {
+    Start(120);
+    const std::uint32_t Before = Reg->LastDoc();
+    Sell(Package("AdditionalAttribute=\"доп\" SenderEmail=\"shop@example.com\"",
+                 Item("Товар агента", "10", "1", "10", "20", "0", "CalculationAgent=\"1\"",
+                      "<AgentData AgentPhone=\"+7 (900) 111-22-33, 8-900-444-55-66\" "
+                      "AgentOperation=\"Прием\"/><VendorData VendorName=\"Поставщик\" "
+                      "VendorINN=\"7712345678\" VendorPhone=\"+7 495 000-00-01\"/>"),
+                 "Cash=\"10\"",
+                 "<CustomerDetail Info=\"ООО Покупатель\" INN=\"7700000001\"/>"
+                 "<UserAttribute Name=\"n\" Value=\"v\"/>"
+                 "<OperationalAttribute DateTime=\"2024-05-01T10:00:00\" OperationID=\"7\" "
+                 "OperationData=\"данные\"/>"
+                 "<IndustryAttribute IdentifierFOIV=\"030\" DocumentDate=\"01.05.2024\" "
+                 "DocumentNumber=\"12\" AttributeValue=\"x\"/>"));
+    const emu::FnDocument Doc = Reg->Document(Before + 1);
+    EXPECT_EQ(TlvValues(Doc.tlv, 1192), std::vector<std::string>{U16ToAnsi(u"доп")});
+    EXPECT_EQ(TlvValues(Doc.tlv, 1117), std::vector<std::string>{"shop@example.com"});
+    const auto Customer = TlvValues(Doc.tlv, 1256);
+    ASSERT_EQ(Customer.size(), 1u);
+    EXPECT_EQ(TlvValues(Customer[0], 1227), std::vector<std::string>{U16ToOem(u"ООО Покупатель")});
+    EXPECT_EQ(TlvValues(Customer[0], 1228), std::vector<std::string>{"7700000001  "});
+    const auto User = TlvValues(Doc.tlv, 1084);
+    ASSERT_EQ(User.size(), 1u);
+    EXPECT_EQ(TlvValues(User[0], 1085), std::vector<std::string>{"n"});
+    const auto Oper = TlvValues(Doc.tlv, 1270);
+    ASSERT_EQ(Oper.size(), 1u);
+    EXPECT_EQ(TlvValues(Oper[0], 1271), std::vector<std::string>{"\x07"});
+    EXPECT_EQ(TlvValues(Oper[0], 1273).size(), 1u);
+    const auto Industry = TlvValues(Doc.tlv, 1261);
+    ASSERT_EQ(Industry.size(), 1u);
+    EXPECT_EQ(TlvValues(Industry[0], 1262), std::vector<std::string>{"030"});
+
+    const auto Items = this->Items(Doc);
+    ASSERT_EQ(Items.size(), 1u);
+    EXPECT_EQ(TlvValues(Items[0], 1222), std::vector<std::string>{"\x02"});
+    const auto Agent = TlvValues(Items[0], 1223);
+    ASSERT_EQ(Agent.size(), 1u);
+    EXPECT_EQ(TlvValues(Agent[0], 1073),
+              (std::vector<std::string>{"+79001112233", "+89004445566"}));
+    EXPECT_EQ(TlvValues(Agent[0], 1044), std::vector<std::string>{U16ToOem(u"Прием")});
+    EXPECT_EQ(TlvValues(Items[0], 1226), std::vector<std::string>{"7712345678  "});
+    const auto Vendor = TlvValues(Items[0], 1224);
+    ASSERT_EQ(Vendor.size(), 1u);
+    EXPECT_EQ(TlvValues(Vendor[0], 1171), std::vector<std::string>{"+74950000001"});
+    EXPECT_EQ(TlvValues(Vendor[0], 1225), std::vector<std::string>{U16ToOem(u"Поставщик")});
+    EXPECT_EQ(TlvValues(Items[0], 2108), std::vector<std::string>{std::string(1, '\0')});
+}
+
+TEST_F(ReceiptTest, OlderFormatSendsAgentDataPerTagAndTheProductCode) {
+    Start(105);
+    const std::uint32_t Before = Reg->LastDoc();
+    const std::string Gs1 = "0104601234567893215abcDEF\x1d"
+                            "93dGVz";
+    Sell(Package(
+        "AgentType=\"2\"",
+        Item("Обувь", "1000", "1", "1000", "20", "0",
+             "MarkingCode=\"" + B64(Gs1) + "\" MeasurementUnit=\"пара\"") +
+            Item("Шапка", "500", "1", "500", "20", "0", {},
+                 "<GoodCodeData MarkingCode=\"" + B64(std::string("\x44\x4d\x00\x01", 4)) + "\"/>"),
+        "Cash=\"1500\"",
+        "<AgentData AgentPhone=\"8 900 1234567;+7 900 7654321\"/>"
+        "<VendorData VendorPhone=\"111\"/>"));
+    const emu::FnDocument Doc = Reg->Document(Before + 1);
+    EXPECT_EQ(TlvValues(Doc.tlv, 1057), std::vector<std::string>{"\x04"});
+    EXPECT_EQ(TlvValues(Doc.tlv, 1073), (std::vector<std::string>{"+89001234567", "+79007654321"}));
+    EXPECT_EQ(TlvValues(Doc.tlv, 1171), std::vector<std::string>{"+111"});
+    const auto Items = this->Items(Doc);
+    ASSERT_EQ(Items.size(), 2u);
+    EXPECT_EQ(TlvValues(Items[0], 1162),
+              std::vector<std::string>{"DM" + IntToBEBytesN(6, 4601234567893ULL) + "5abcDEF"});
+    EXPECT_EQ(TlvValues(Items[0], 1197), std::vector<std::string>{U16ToOem(u"пара")});
+    EXPECT_EQ(TlvValues(Items[1], 1162),
+              std::vector<std::string>{std::string("\x44\x4d\x00\x01", 4)});
+}
+
+// ---- Marking codes ----------------------------------------------------------------------
+
+class MarkingTest : public ReceiptTest {
+public:
+    /// RequestKM through the driver; the output's Checking/CheckingResult.
+    std::string Request(std::string_view ACode, std::string_view AGuid = "g-1") {
+        pugi::xml_document Out;
+        Driver.SelectDevice(ID);
+        Driver.RequestKM(Xml(U("<RequestKM GUID=\"" + std::string(AGuid) + "\" MarkingCode=\"" +
+                               B64(ACode) + "\" PlannedStatus=\"1\" Quantity=\"1\"/>")),
+                         Out);
+        pugi::xml_node R = Out.child("RequestKMResult");
+        return std::string(R.attribute("Checking").value()) + "/" +
+               R.attribute("CheckingResult").value();
+    }
+    void Confirm() {
+        Driver.SelectDevice(ID);
+        Driver.ConfirmKM(u"g", 0);
+    }
+    static std::string Marked(std::string_view AName, std::string_view ACode) {
+        return Item(AName, "100", "1", "100", "20", "0",
+                    "CalculationSubject=\"33\" MarkingCode=\"" + B64(ACode) + "\"");
+    }
+    /// The marking code items of an item: its 1163 with 1305, and 2106 when bound.
+    static std::pair<std::string, bool> CodeOf(const std::string& AItem) {
+        std::string Code;
+        for (const auto& S : TlvValues(AItem, 1163))
+            for (const auto& V : TlvValues(S, 1305))
+                Code = V;
+        return {Code, !TlvValues(AItem, 2106).empty()};
+    }
+};
+
+TEST_F(MarkingTest, CheckedCodesBindAndAnUnconfirmedOneIsDropped) {
+    Start(120);
+    const std::string A = "0104601234567893215AAAAA\x1d"
+                          "93abcd";
+    const std::string Bc = "0104601234567893215BBBBB\x1d"
+                           "93abcd";
+    const std::string C = "0104601234567893215CCCCC\x1d"
+                          "93abcd";
+    const std::string D = "0104601234567893215DDDDD\x1d"
+                          "93abcd";
+    Reg->Control("MARK hex:" + BytesToHexText(D, "") + " INVALID");
+
+    Driver.OpenSessionRegistrationKM();
+    pugi::xml_document Empty;
+    std::int32_t Status = -1;
+    Driver.GetProcessingKMResult(Empty, Status);
+    EXPECT_STREQ(Empty.child("ProcessingKMResult").attribute("GUID").value(), "");
+    EXPECT_EQ(Status, 0);
+
+    EXPECT_EQ(Request(A, "guid-a"), "true/true");
+    pugi::xml_document Res;
+    Driver.GetProcessingKMResult(Res, Status);
+    EXPECT_STREQ(Res.child("ProcessingKMResult").attribute("GUID").value(), "guid-a");
+    Confirm();
+    Request(Bc); // neither confirmed nor followed by a reset: dropped by the next request
+    EXPECT_EQ(Request(D), "true/false"); // refused by the check: the host does not sell it
+    Request(C);
+    Confirm();
+    const std::uint32_t Before = Reg->LastDoc();
+    Sell(Package({}, Marked("A", A) + Marked("B", Bc) + Marked("C", C), "Cash=\"300\""));
+    const auto Items = this->Items(Reg->Document(Before + 1));
+    ASSERT_EQ(Items.size(), 3u);
+    EXPECT_EQ(CodeOf(Items[0]), std::make_pair(A, true));
+    EXPECT_EQ(CodeOf(Items[1]), std::make_pair(Bc.substr(0, 32), false));
+    EXPECT_EQ(CodeOf(Items[2]), std::make_pair(C, true));
+    Driver.CloseSessionRegistrationKM();
+
+    // A code the FN never checked, bound as a product code: the register refuses it
+    // and nothing is made.
+    const std::string Unchecked = "0104601234567893215ZZZZZ\x1d"
+                                  "93abcd";
+    EXPECT_THROW(Sell(Package({},
+                              Item("Z", "1", "1", "1", "20", "0", {},
+                                   "<GoodCodeData GS1.M=\"" + B64(Unchecked) + "\"/>"),
+                              "Cash=\"1\"")),
+                 EDriverError);
+    EXPECT_EQ(Reg->LastDoc(), Before + 1);
+    EXPECT_FALSE(Reg->ReceiptOpen());
+}
+
+TEST_F(MarkingTest, OperationsOfOlderFormats) {
+    Start(110);
+    // The session operations succeed without the register; the others refuse.
+    Driver.OpenSessionRegistrationKM();
+    Driver.CloseSessionRegistrationKM();
+    try {
+        Request("x");
+        FAIL() << "requested on FFD 1.1";
+    } catch (const EDriverError& E) {
+        EXPECT_EQ(E.Message(), u"Данная операция не поддерживается");
+    }
+    EXPECT_THROW(Confirm(), EDriverError);
+}
+
+TEST_F(MarkingTest, RequestInputErrors) {
+    Start(120);
+    Driver.OpenSessionRegistrationKM();
+    pugi::xml_document Out;
+    struct TCase {
+        const char* Xml;
+        int Code;
+    } Cases[] = {
+        {"<Other GUID=\"1\"/>", 1004},
+        {"<RequestKM MarkingCode=\"@@@\"/>", 1004},
+        {"<RequestKM MarkingCode=\"\"/>", 1004},
+        {"<RequestKM MarkingCode=\"QUJD\" PlannedStatus=\"x\"/>", 1004},
+    };
+    for (const auto& C : Cases) {
+        try {
+            Driver.RequestKM(Xml(U(C.Xml)), Out);
+            ADD_FAILURE() << C.Xml;
+        } catch (const EquException& E) {
+            EXPECT_EQ(E.Code, C.Code) << C.Xml;
+        }
+    }
+    // The element may also stand under the root.
+    EXPECT_NO_THROW(Driver.RequestKM(
+        Xml(u"<Root><RequestKM GUID=\"1\" MarkingCode=\"QUJDREVG\" PlannedStatus=\"1\"/></Root>"),
+        Out));
+}
+
+// ---- Corrections --------------------------------------------------------------------------
+
+class CorrectionOnEveryFormat : public ReceiptTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CorrectionOnEveryFormat, MakesOneCorrectionDocument) {
+    Start(GetParam());
+    const std::uint32_t Before = Reg->LastDoc();
+    pugi::xml_document Out;
+    Driver.ProcessCorrectionCheck(
+        false,
+        Xml(U("<CheckCorrectionPackage><Parameters CashierName=\"Иванов\" OperationType=\"1\" "
+              "TaxationSystem=\"0\" TaxationSystems=\"0\"><CorrectionData Type=\"1\" "
+              "Description=\"Предписание\" Date=\"2024-03-01T00:00:00\" Number=\"17\"/>"
+              "</Parameters><Positions>" +
+              Item("Коррекция", "150", "1", "150", "20", "25") +
+              "</Positions><Payments Cash=\"100\" ElectronicPayment=\"50\"/>"
+              "</CheckCorrectionPackage>")),
+        Out);
+    ASSERT_EQ(Reg->LastDoc(), Before + 1);
+    const emu::FnDocument Doc = Reg->Document(Before + 1);
+    EXPECT_EQ(Doc.type, 31);
+    EXPECT_EQ(TlvValues(Doc.tlv, 1173), std::vector<std::string>{"\x01"});
+    EXPECT_NE(Out.child("DocumentOutputParameters").child("Parameters").attribute("FiscalSign"),
+              pugi::xml_attribute());
+    // Items travel only on the formats that take them.
+    EXPECT_EQ(Items(Doc).size(), GetParam() == 105 ? 0u : 1u);
+    EXPECT_FALSE(Reg->ReceiptOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, CorrectionOnEveryFormat, ::testing::Values(105, 110, 120),
+                         [](const auto& I) { return "FFD" + std::to_string(I.param); });
+
+TEST_F(ReceiptTest, TotalsCorrectionRefusesAnUnknownRateAndOperation) {
+    Start(105);
+    const std::uint32_t Before = Reg->LastDoc();
+    auto Correct = [&](std::string_view AOp, std::string_view ARate) {
+        pugi::xml_document Out;
+        Driver.ProcessCorrectionCheck(
+            false,
+            Xml(U("<P><Parameters OperationType=\"" + std::string(AOp) +
+                  "\"><CorrectionData Type=\"0\"/></Parameters><Positions>" +
+                  Item("x", "1", "1", "1", ARate, "0") + "</Positions><Payments Cash=\"1\"/></P>")),
+            Out);
+    };
+    for (auto [Op, Rate, Code] :
+         {std::tuple{"1", "", 3010}, std::tuple{"1", "5", 3010}, std::tuple{"2", "20", 1004}}) {
+        try {
+            Correct(Op, Rate);
+            ADD_FAILURE() << Op << " " << Rate;
+        } catch (const EquException& E) {
+            EXPECT_EQ(E.Code, Code) << Op << " " << Rate;
+        }
+    }
+    EXPECT_EQ(Reg->LastDoc(), Before);
+}
+
+// ---- Bad input ------------------------------------------------------------------------------
+
+TEST_F(ReceiptTest, BadInputMakesNoDocumentAndLeavesNothingOpen) {
+    Start(120);
+    const std::string Ok = Item("x", "1", "1", "1");
+    struct TCase {
+        std::u16string Package;
+        int Code; // 0: a general error (no driver code)
+    } Cases[] = {
+        {U("<CheckPackage><Parameters OperationType=\"1\"/><Positions/></CheckPackage>"), 1004},
+        {Package("OperationType=\"7\"", Ok, "Cash=\"1\""), 1004},
+        {Package({}, Item("x", "1.0.0", "1", "1"), "Cash=\"1\""), 1004},
+        {Package({}, Ok, "Cash=\"abc\""), 1004},
+        {Package({}, Item("x", "1", "1", "1", "20", "0", "CalculationSubject=\"0\""), "Cash=\"1\""),
+         3020},
+        {Package({}, Item("x", "1", "1", "1", "20", "0", "PaymentMethod=\"9\""), "Cash=\"1\""),
+         3021},
+        {Package({}, Item("x", "1", "1", "1", "20", "0", "CalculationAgent=\"8\""), "Cash=\"1\""),
+         3023},
+        {Package("CashierINN=\"1234567890\"", Ok, "Cash=\"1\""), 3026},
+        {Package({}, Ok + "<Barcode Type=\"EAN8\" Value=\"1234567\"/>", "Cash=\"1\""), 1003},
+        {Package({}, Ok + "<GraphicText Text=\"x\"/>", "Cash=\"1\""), 1003},
+        {Package({}, Item("x", "1", "1", "1", "20", "0", "MarkingCode=\"%%%\""), "Cash=\"1\""),
+         1004},
+        {Package({}, Item("x", "1", "1", "1", "5"), "Cash=\"1\""), 0},
+        {Package({}, Item("x", "1", "1", "1", "20", "0", "Department=\"300\""), "Cash=\"1\""),
+         1004},
+        // The register refuses the item (department out of its range): voided.
+        {Package({}, Ok + Item("y", "1", "1", "1", "20", "0", "Department=\"40\""), "Cash=\"2\""),
+         0},
+    };
+    const std::uint32_t Before = Reg->LastDoc();
+    for (const auto& C : Cases) {
+        try {
+            Sell(C.Package);
+            ADD_FAILURE() << Std(C.Package);
+        } catch (const EquException& E) {
+            EXPECT_EQ(E.Code, C.Code) << Std(C.Package);
+        } catch (const EDriverError& E) {
+            EXPECT_EQ(C.Code, 0) << Std(C.Package) << " " << Std(E.Message());
+        }
+        EXPECT_FALSE(Reg->ReceiptOpen()) << Std(C.Package);
+    }
+    EXPECT_EQ(Reg->LastDoc(), Before);
+    // The refused rate is named.
+    try {
+        Sell(Package({}, Item("x", "1", "1", "1", "5/105"), "Cash=\"1\""));
+    } catch (const EDriverError& E) {
+        EXPECT_EQ(E.Message(), u"Налог 5/105 не поддержан");
+    }
+}
+
+TEST_F(ReceiptTest, HostSurfaceTakesRealWorldPackages) {
+    Start(120);
+    // A declaration inside the host string, tabs and line breaks between the
+    // elements, unknown attributes and elements, Base64 broken into lines.
+    const std::string Code = std::string(40, 'Q');
+    std::string Wrapped = B64(Code);
+    Wrapped.insert(20, "\r\n");
+    const std::u16string Text =
+        U("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CheckPackage>\n\t<Parameters "
+          "CashierName=\"Кассир 😀\" OperationType=\"1\" TaxationSystem=\"0\" Unknown=\"1\">\n\t"
+          "<Strange/></Parameters>\n\t<Positions>\n\t\t") +
+        U(Item("Товар 😀", "1", "1", "1", "20", "0", "MarkingCode=\"" + Wrapped + "\"")) +
+        U("\n\t</Positions>\n\t<Payments Cash=\"1\"/>\n</CheckPackage>");
+    THostMemory Mem;
+    Driver.V8MM = Mem.Host();
+    THostCall Call(Mem, 4);
+    Call.Str(0, ID).Bool(1, false).Str(2, Text).Str(3, u"");
+    const std::uint32_t Before = Reg->LastDoc();
+    ASSERT_TRUE(CallExport(Driver, u"ProcessCheck", Call));
+    ASSERT_TRUE(V8AsBoolean(&Call.Ret));
+    EXPECT_EQ(Reg->LastDoc(), Before + 1);
+    pugi::xml_document Out = Xml(Call.Text(3));
+    EXPECT_EQ(Out.child("DocumentOutputParameters")
+                  .child("Parameters")
+                  .attribute("CheckNumber")
+                  .as_uint(),
+              Before + 1);
+    const emu::FnDocument Doc = Reg->Document(Before + 1);
+    // Characters outside the code page become a replacement character.
+    EXPECT_EQ(TlvValues(Doc.tlv, 1021), std::vector<std::string>{U16ToOem(u"Кассир ?")});
+    const auto Items = this->Items(Doc);
+    ASSERT_EQ(Items.size(), 1u);
+    EXPECT_EQ(MarkingTest::CodeOf(Items[0]).first, Code.substr(0, 32));
+
+    // Malformed XML fails the call with nothing sent.
+    THostCall Bad(Mem, 4);
+    Bad.Str(0, ID).Bool(1, false).Str(2, u"<CheckPackage><Parameters").Str(3, u"");
+    CallExport(Driver, u"ProcessCheck", Bad);
+    EXPECT_FALSE(V8AsBoolean(&Bad.Ret));
+    EXPECT_EQ(Reg->LastDoc(), Before + 1);
+}
+
+TEST_F(ReceiptTest, ElectronicReceiptIsNotPrintedAndThePrintModeIsRestored) {
+    Start(120, u"<Parameter Name=\"EnablePrinting\" Value=\"1\"/>");
+    const std::string TapeBefore = Reg->TapeText();
+    Sell(Package("CustomerPhone=\"+79990000000\"", Item("Эл", "1", "1", "1"), "Cash=\"1\""), true);
+    EXPECT_EQ(Reg->TapeText().find("Эл", TapeBefore.size()), std::string::npos);
+    std::lock_guard Lock(Reg->Emu->Reg().Mutex());
+    EXPECT_EQ(Reg->Emu->Reg().Tables().GetInt(17, 1, 7), 0);
+}
+
+// ---- Exactly one document ---------------------------------------------------------------------
+
+struct TFault {
+    const char* Name;
+    std::string Control; // emulator control line
+    bool Slow = false;   // waits for the link's time-out
+};
+
+TEST_F(MarkingTest, FaultMatrixGivesExactlyOneDocumentOrNone) {
+    Start(120);
+    const std::string Code = "0104601234567893215FAULT\x1d"
+                             "93abcd";
+    const std::u16string Receipt =
+        Package("CustomerEmail=\"a@b.c\"",
+                Item("Первый", "10", "1", "10") + Marked("Маркированный", Code) +
+                    Item("Третий", "5", "2", "10", "10", "0.91"),
+                "Cash=\"120\"");
+    // Codes ending in a hexadecimal D are given in decimal ("141d" is 8D):
+    // the control line reads a trailing "d" as the decimal suffix.
+    const std::vector<TFault> Faults = {
+        {"close dropped before the answer", "FAULT CLOSE BEFORE FF45"},
+        {"close dropped after the answer", "FAULT CLOSE AFTER FF45"},
+        {"close answer corrupted", "FAULT LRC FF45"},
+        {"close answer cut short", "FAULT DROP 3 FF45"},
+        {"close unanswered", "FAULT SILENCE 1 FF45", true},
+        {"close answered too late", "FAULT DELAY 15000 1 FF45", true},
+        {"paper out after the close", "FAULT PAPEROUT"},
+        {"open dropped before the answer", "FAULT CLOSE BEFORE 141d"},
+        {"item dropped after the answer", "FAULT CLOSE AFTER FF46"},
+        {"binding dropped before the answer", "FAULT CLOSE BEFORE FF67"},
+        {"item tag dropped before the answer", "FAULT CLOSE BEFORE 65357d"},
+        {"document tag dropped before the answer", "FAULT CLOSE BEFORE FF0C"},
+        {"item refused", "FAULT RESULT FF46 3"},
+        {"close refused", "FAULT RESULT FF45 3"},
+    };
+    std::string Table = "\n  fault                                   | call | new docs | open | "
+                        "retry docs\n";
+    for (const TFault& F : Faults) {
+        Driver.OpenSessionRegistrationKM();
+        Request(Code);
+        Confirm();
+        const std::uint32_t Before = Reg->LastDoc();
+        ASSERT_EQ(Reg->Control(F.Control), "OK\n") << F.Control;
+        bool Ok = true;
+        try {
+            Sell(Receipt);
+        } catch (const std::exception&) {
+            Ok = false;
+        }
+        Reg->Control("FAULT CLEAR");
+        Reg->Control("PAPER IN");
+        const std::uint32_t Made = Reg->LastDoc() - Before;
+        const bool Open = Reg->ReceiptOpen();
+        // Only two outcomes: success with one new document, or failure with none.
+        EXPECT_TRUE(Ok ? Made == 1 : Made == 0) << F.Name;
+        EXPECT_FALSE(Open) << F.Name;
+        std::uint32_t Retry = 0;
+        if (!Ok) {
+            Driver.OpenSessionRegistrationKM();
+            Request(Code);
+            Confirm();
+            const std::uint32_t Again = Reg->LastDoc();
+            EXPECT_NO_THROW(Sell(Receipt)) << F.Name;
+            Retry = Reg->LastDoc() - Again;
+            EXPECT_EQ(Retry, 1u) << F.Name;
+            EXPECT_FALSE(Reg->ReceiptOpen()) << F.Name;
+        }
+        char Line[160];
+        std::snprintf(Line, sizeof Line, "  %-39s | %-4s | %8u | %-4s | %s\n", F.Name,
+                      Ok ? "ok" : "fail", Made, Open ? "yes" : "no",
+                      Ok ? "-" : std::to_string(Retry).c_str());
+        Table += Line;
+    }
+    std::printf("%s", Table.c_str());
+}
+
+} // namespace
