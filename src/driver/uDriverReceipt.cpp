@@ -363,7 +363,7 @@ void TDriver::ProcessCheck(bool AElectronically, const pugi::xml_document& AChec
         CheckShiftState(false);
         const int FFD = Instance.FFFDVersion;
         const TReceipt R = ReadReceipt(ACheckPackage, FFD, AIsCorrection, Instance.FTaxValues,
-                                       /*AGraphicText=*/false);
+                                       /*AGraphicText=*/true);
         const std::uint64_t Before = LastFiscalDocumentNumber();
 
         static constexpr int KReceiptType[] = {0, 2, 1, 3};
@@ -386,7 +386,8 @@ void TDriver::ProcessCheck(bool AElectronically, const pugi::xml_document& AChec
                     Device.PrintQRCode(P.BarcodeValue);
                 break;
             case TPositionKind::GraphicText:
-                throw EquException(1003);
+                Device.PrintGraphicText(TTextGraphic(P.Text, P.FontSize, P.FontStyle, P.FontName));
+                break;
             }
         }
         const TTagSender S(Device, false);

@@ -119,7 +119,9 @@ enum class TPositionKind { Item, Text, Barcode, GraphicText };
 struct TPosition {
     TPositionKind Kind = TPositionKind::Item;
     TItem Item;
-    std::u16string Text;        // TextString, GraphicText
+    std::u16string Text; // TextString, GraphicText
+    std::u16string FontName, FontStyle;
+    int FontSize = 12;
     std::u16string BarcodeType; // EAN13 or QR (others print nothing)
     std::string BarcodeValue;
 };

@@ -369,6 +369,9 @@ TReceipt ReadReceipt(const pugi::xml_document& APackage, int AFFD, bool AIsCorre
                 throw EquException(1003);
             P.Kind = TPositionKind::GraphicText;
             P.Text = AttrText(N, "Text");
+            P.FontName = AttrTrim(N, "FontName");
+            P.FontStyle = AttrTrim(N, "FontStyle");
+            P.FontSize = AttrInt(N, "FontSize", 12);
         } else {
             continue;
         }
