@@ -479,10 +479,10 @@ TEST_F(ReceiptTest, BadInputMakesNoDocumentAndLeavesNothingOpen) {
         try {
             Sell(C.Package);
             ADD_FAILURE() << Std(C.Package);
-        } catch (const EquException& E) {
-            EXPECT_EQ(E.Code, C.Code) << Std(C.Package);
         } catch (const EDriverError& E) {
             EXPECT_EQ(C.Code, 0) << Std(C.Package) << " " << Std(E.Message());
+        } catch (const EquException& E) {
+            EXPECT_EQ(E.Code, C.Code) << Std(C.Package);
         }
         EXPECT_FALSE(Reg->ReceiptOpen()) << Std(C.Package);
     }
