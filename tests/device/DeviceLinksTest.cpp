@@ -3,16 +3,11 @@
 
 #include "FramePeer.h"
 #include "ScriptedDevice.h"
+#include "support/LinkPeers.h"
 
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 #include "device/uDeviceLinks.h"
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <termios.h>
 
 #include <gtest/gtest.h>
 
@@ -39,74 +34,17 @@ std::string Register(const std::string& ACmd, const std::string& AData) {
     return B({0});
 }
 
-class TListener {
-public:
-    TListener() {
-        FFd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(FFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(FFd, 4);
-        socklen_t n = sizeof a;
-        ::getsockname(FFd, reinterpret_cast<sockaddr*>(&a), &n);
-        Port = ntohs(a.sin_port);
-    }
-    ~TListener() { ::close(FFd); }
-    int Accept() { return ::accept(FFd, nullptr, nullptr); }
-
-    int Port = 0;
-
-private:
-    int FFd = -1;
-};
-
-// A pseudo-terminal whose slave is reachable as COM<APort> through
-// KORVANDER_COM_DIR.
-class TPtyPort {
-public:
-    explicit TPtyPort(int APort) {
-        Master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        ::grantpt(Master);
-        ::unlockpt(Master);
-        termios t{};
-        ::tcgetattr(Master, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(Master, TCSANOW, &t);
-        const char* base = std::getenv("KORVANDER_TEST_TMP");
-        FDir = std::filesystem::path(base ? base : "/tmp") /
-               ("device-com-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(FDir);
-        const auto link = FDir / ("COM" + std::to_string(APort));
-        std::filesystem::remove(link);
-        std::filesystem::create_symlink(::ptsname(Master), link);
-        ::setenv("KORVANDER_COM_DIR", FDir.c_str(), 1);
-        // Keep the slave open so the master sees no hang-up between opens.
-        FSlave = ::open(::ptsname(Master), O_RDWR | O_NOCTTY);
-    }
-    ~TPtyPort() {
-        ::unsetenv("KORVANDER_COM_DIR");
-        ::close(FSlave);
-        ::close(Master);
-        std::error_code ec;
-        std::filesystem::remove_all(FDir, ec);
-    }
-
-    int Master = -1;
-
-private:
-    int FSlave = -1;
-    std::filesystem::path FDir;
-};
-
 } // namespace
 
 TEST(SocketDevice, EnableReadsTheLineLengthWithThePassword) {
-    TListener listener;
+    korvtest::TTcpPeer listener;
     TSocketDevice dev;
     dev.SetConnectPwd(ConnectPasswordBytes(DefaultConnectPassword));
     std::unique_ptr<TFramePeer> peer;
-    std::thread acceptor([&] { peer = std::make_unique<TFramePeer>(listener.Accept(), Register); });
+    std::thread acceptor([&] {
+        ASSERT_TRUE(listener.Accept());
+        peer = std::make_unique<TFramePeer>(listener.Fd(), Register);
+    });
     ASSERT_EQ(dev.Enable("127.0.0.1", listener.Port), 0);
     acceptor.join();
     EXPECT_EQ(dev.GetLineLen(), 48);
@@ -129,11 +67,14 @@ TEST(SocketDevice, EnableReadsTheLineLengthWithThePassword) {
 }
 
 TEST(SocketDevice, WrongPasswordAndBadAddress) {
-    TListener listener;
+    korvtest::TTcpPeer listener;
     TSocketDevice dev;
     dev.SetConnectPwd(ConnectPasswordBytes(1));
     std::unique_ptr<TFramePeer> peer;
-    std::thread acceptor([&] { peer = std::make_unique<TFramePeer>(listener.Accept(), Register); });
+    std::thread acceptor([&] {
+        ASSERT_TRUE(listener.Accept());
+        peer = std::make_unique<TFramePeer>(listener.Fd(), Register);
+    });
     try {
         dev.Enable("127.0.0.1", listener.Port);
         ADD_FAILURE();
@@ -149,8 +90,8 @@ TEST(SocketDevice, WrongPasswordAndBadAddress) {
 }
 
 TEST(ComDevice, EnableOverAPseudoTerminal) {
-    TPtyPort pty(7);
-    TFramePeer peer(pty.Master, Register);
+    korvtest::TPtyPeer pty(7, true);
+    TFramePeer peer(pty.Fd(), Register);
     TComDevice dev;
     dev.SetConnectPwd(ConnectPasswordBytes(DefaultConnectPassword));
     ASSERT_EQ(dev.Enable(7, 115200), 0);
@@ -164,8 +105,8 @@ TEST(ComDevice, EnableOverAPseudoTerminal) {
 }
 
 TEST(ComDevice, FailedSettingsReadClosesThePort) {
-    TPtyPort pty(8);
-    TFramePeer peer(pty.Master, Register);
+    korvtest::TPtyPeer pty(8, true);
+    TFramePeer peer(pty.Fd(), Register);
     TComDevice dev;
     dev.SetConnectPwd(ConnectPasswordBytes(2)); // the register refuses it
     EXPECT_EQ(dev.Enable(8, 115200), 1011);
@@ -177,8 +118,8 @@ TEST(ComDevice, FailedSettingsReadClosesThePort) {
 }
 
 TEST(LinkFailures, ConnectReasonsNameThePortAndTheCause) {
-    TPtyPort pty(8); // a COM folder; COM8 is a line nobody answers on
-    const std::filesystem::path Dir = std::getenv("KORVANDER_COM_DIR");
+    korvtest::TPtyPeer pty(8, true); // COM8 is a line nobody answers on
+    const std::filesystem::path& Dir = pty.Ports.Dir();
     const std::filesystem::path Plain = Dir / "plain-file";
     { std::ofstream(Plain) << "x"; }
     std::filesystem::create_symlink(Plain, Dir / "COM10");
@@ -203,7 +144,7 @@ TEST(LinkFailures, ConnectReasonsNameThePortAndTheCause) {
 
     int FreePort;
     {
-        TListener gone;
+        korvtest::TTcpPeer gone;
         FreePort = gone.Port;
     }
     TSocketDevice net;

@@ -1,4 +1,4 @@
-#include "TransportPeers.h"
+#include "support/LinkPeers.h"
 
 #include "transport/uComProtocol.h"
 

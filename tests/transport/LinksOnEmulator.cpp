@@ -1,7 +1,7 @@
 // Both links against the register emulator, with the faults it can make:
 // a command slower than the socket's receive time-out, and silence.
 
-#include "TransportPeers.h"
+#include "support/LinkPeers.h"
 
 #include "Emulator.h"
 #include "transport/uComProtocol.h"

@@ -1,4 +1,4 @@
-#include "TransportPeers.h"
+#include "support/LinkPeers.h"
 
 #include "transport/uSocketProtocol.h"
 #include "transport/uSocketStream.h"

@@ -1,7 +1,9 @@
 #pragma once
-// Scripted register peers for the link tests: the far end of a real
-// pseudo-terminal, and a real TCP listener on 127.0.0.1. Every wait is a
-// poll with a deadline.
+// Register peers for the link tests: the far end of a real pseudo-terminal
+// reachable as a COM port, and a real TCP listener on 127.0.0.1, played by a
+// script or by a frame peer. Every wait is a poll with a deadline.
+
+#include "support/TempFolder.h"
 
 #include "common/Common.Log.h"
 #include "common/uCodePages.h"
@@ -97,31 +99,22 @@ private:
 /// link to any device file.
 class TComDir {
 public:
-    TComDir() {
-        const char* Base = std::getenv("KORVANDER_TEST_TMP");
-        std::filesystem::path Root = Base ? Base : std::filesystem::temp_directory_path();
-        std::filesystem::create_directories(Root);
-        std::string Templ = (Root / "comXXXXXX").string();
-        EXPECT_NE(::mkdtemp(Templ.data()), nullptr);
-        Dir = Templ;
-        ::setenv("KORVANDER_COM_DIR", Dir.c_str(), 1);
-    }
-    ~TComDir() {
-        ::unsetenv("KORVANDER_COM_DIR");
-        std::error_code Ec;
-        std::filesystem::remove_all(Dir, Ec);
-    }
+    TComDir() : Folder("com") { ::setenv("KORVANDER_COM_DIR", Folder.Path().c_str(), 1); }
+    ~TComDir() { ::unsetenv("KORVANDER_COM_DIR"); }
     void Link(int APortNumber, const std::string& ATarget) {
-        std::filesystem::create_symlink(ATarget, Dir / ("COM" + std::to_string(APortNumber)));
+        std::filesystem::create_symlink(ATarget, Dir() / ("COM" + std::to_string(APortNumber)));
     }
-    std::filesystem::path Dir;
+    const std::filesystem::path& Dir() const { return Folder.Path(); }
+    TTempFolder Folder;
 };
 
 /// The far end of a pseudo-terminal, reachable by the driver as COM<n>
-/// through a link in a KORVANDER_COM_DIR folder.
+/// through a link in a KORVANDER_COM_DIR folder. With AHoldLine the line's
+/// own end is kept open too, so the far end sees no hang-up while the
+/// driver closes and opens the port again.
 class TPtyPeer : public TPeerFd {
 public:
-    explicit TPtyPeer(int APortNumber) {
+    explicit TPtyPeer(int APortNumber, bool AHoldLine = false) {
         const int M = ::posix_openpt(O_RDWR | O_NOCTTY);
         EXPECT_GE(M, 0);
         EXPECT_EQ(::grantpt(M), 0);
@@ -132,8 +125,13 @@ public:
         ::tcsetattr(M, TCSANOW, &Tio);
         Reset(M);
         Ports.Link(APortNumber, ::ptsname(M));
+        if (AHoldLine)
+            FLine.Reset(::open(::ptsname(M), O_RDWR | O_NOCTTY | O_CLOEXEC));
     }
     TComDir Ports;
+
+private:
+    TPeerFd FLine;
 };
 
 /// A listener on 127.0.0.1 (any free port) that accepts one connection.
