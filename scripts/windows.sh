@@ -257,6 +257,121 @@ run_graphics_test() {
     say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
 }
 
+# ---- The links under Wine: the DLL driving the Linux emulator over WinSock and a COM port ----
+
+# The emulator of the Linux build (built when missing).
+link_emulator() {
+    LINK_EMULATOR="${KORVANDER_EMULATOR:-$ROOT/build/bin/kkt-emulator}"
+    [ -x "$LINK_EMULATOR" ] && return 0
+    say "building the register emulator (build/)"
+    if [ ! -f "$ROOT/build/CMakeCache.txt" ]; then
+        cmake -S "$ROOT" -B "$ROOT/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            >"$ROOT/build-emulator.log" 2>&1 || { show_log "$ROOT/build-emulator.log"; fail "configuring build/ failed"; }
+    fi
+    cmake --build "$ROOT/build" -j "$JOBS" --target kkt-emulator >"$ROOT/build-emulator.log" 2>&1 ||
+        { show_log "$ROOT/build-emulator.log"; fail "building the emulator failed"; }
+    LINK_EMULATOR="$ROOT/build/bin/kkt-emulator"
+    rm -f "$ROOT/build-emulator.log"
+}
+
+build_link_test() {
+    local arch="$1"
+    arch_vars "$arch"
+    mkdir -p "$BUILD/tests"
+    if ! "$TRIPLET-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -static -static-libgcc \
+        -static-libstdc++ "$ROOT/tests/windows/link_test.cpp" -o "$BUILD/tests/link_test.exe" \
+        >"$BUILD/tests/link_test.build.log" 2>&1; then
+        show_log "$BUILD/tests/link_test.build.log"
+        fail "$arch: building link_test.exe failed"
+    fi
+    if ! "$TRIPLET-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -static -static-libgcc \
+        -static-libstdc++ -I"$ROOT/src" "$ROOT/tests/windows/log_folder_test.cpp" \
+        "$BUILD/src/libkorv_common.a" -ladvapi32 -o "$BUILD/tests/log_folder_test.exe" \
+        >"$BUILD/tests/log_folder_test.build.log" 2>&1; then
+        show_log "$BUILD/tests/log_folder_test.build.log"
+        fail "$arch: building log_folder_test.exe failed"
+    fi
+}
+
+# wine_path FILE: the file as a Windows program names it (drive Z: is the root).
+wine_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+
+# link_run ARCH WINE LOG ARGS...: one run of the link test; its output shown when it fails.
+link_run() {
+    local arch="$1" wine_cmd="$2" log="$3" status=0
+    shift 3
+    "$wine_cmd" "$BUILD/tests/link_test.exe" "$(wine_path "$BUILD/lib/Korvander.dll")" "$@" \
+        >"$log" 2>&1 </dev/null || status=$?
+    if [ "$status" -ne 0 ]; then
+        cat "$log" >&2
+        fail "$arch: the link test ($*) failed under Wine (exit $status)"
+    fi
+    say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
+}
+
+# The log the add-in wrote under the common application-data folder of the prefix: its banner
+# and the bytes of both links.
+check_wine_log() {
+    local arch="$1" folder="$WINEPREFIX/drive_c/ProgramData/Velmora/Korvander" file
+    file="$(find "$folder" -maxdepth 1 -name 'Korvander_*.log' 2>/dev/null | head -n 1)"
+    [ -n "$file" ] || fail "$arch: no log file in $folder"
+    local line
+    for line in "============Start log=============" "Application:	Korvander.dll" \
+        "	INFO	TSocketProtocol: 	-> 05" "	INFO	TCOMProtocol: 	-> 05" \
+        "	ERROR	Exception: 	Ошибка соединения с ККТ"; do
+        grep -qF -- "$line" "$file" || {
+            tail -n 40 "$file" >&2
+            fail "$arch: the log $file lacks: $line"
+        }
+    done
+    grep -qE '^[0-9]{4}\.[0-9]{2}\.[0-9]{2} [0-9:.]{12}	INFO	T(Socket|COM)Protocol: 	<- [0-9A-F]{2}' "$file" ||
+        fail "$arch: the log $file has no received bytes in the line format"
+    say "$arch: Wine: the log under C:\\ProgramData\\Velmora\\Korvander has its banner, both links' bytes and the failed connections"
+}
+
+# A registered emulator on TCP and one on a pty that Wine maps to COM5; then the log folder's
+# access list.
+run_link_test() {
+    local arch="$1"
+    arch_vars "$arch"
+    local wine_cmd=wine
+    if [ "$arch" = x86 ]; then
+        wine32_runs || return 0 # said by run_abi_test already
+    fi
+    prepare_wine
+    [ "$arch" = x64 ] && wine_cmd="$WINE64"
+    link_emulator
+    (
+        export KORVANDER_EMULATOR="$LINK_EMULATOR"
+        # shellcheck source=emulator-lib.sh
+        source "$ROOT/scripts/emulator-lib.sh"
+        emu_scratch korvander-winlink
+        unset KORVANDER_LOG_DIR # the log goes where it goes on Windows
+        rm -rf "$WINEPREFIX/drive_c/ProgramData/Velmora"
+        start_emulator network "tcp 127.0.0.1:*" --tcp 0 --registered
+        local tcp_port="$PORT"
+        start_emulator serial "pty /dev/*" --pty --registered
+        local pty="${LINE#pty }"
+        # Wine reads the port mapping when its server starts. COM6 is mapped to nothing.
+        "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$pty" /f \
+            >"$TMP/reg.log" 2>&1 || { cat "$TMP/reg.log" >&2; fail "$arch: mapping COM5 failed"; }
+        "$WINE64" reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$TMP/no-such-port" /f \
+            >"$TMP/reg.log" 2>&1 || { cat "$TMP/reg.log" >&2; fail "$arch: mapping COM6 failed"; }
+        wineserver -k >/dev/null 2>&1 || true
+        # Nothing listens on port 1 of 127.0.0.1 (binding it takes root).
+        link_run "$arch" "$wine_cmd" "$BUILD/tests/link_test.tcp.log" tcp "$tcp_port" 1
+        link_run "$arch" "$wine_cmd" "$BUILD/tests/link_test.com.log" com 5 6
+        check_wine_log "$arch"
+    )
+    local log="$BUILD/tests/log_folder_test.log" status=0
+    "$wine_cmd" "$BUILD/tests/log_folder_test.exe" >"$log" 2>&1 </dev/null || status=$?
+    if [ "$status" -ne 0 ]; then
+        cat "$log" >&2
+        fail "$arch: the log folder access test failed under Wine (exit $status)"
+    fi
+    say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
+}
+
 main() {
     local build_only=""
     if [ "${1:-}" = --build-only ]; then
@@ -275,6 +390,8 @@ main() {
         run_abi_test "$arch"
         build_graphics_test "$arch"
         run_graphics_test "$arch"
+        build_link_test "$arch"
+        run_link_test "$arch"
     done
 }
 

@@ -1,9 +1,11 @@
+#include "common/Common.LogWin.h"
 #include "common/Common.LogPlatform.h"
 #include "common/uText.h"
 
-#include <windows.h>
+#include <aclapi.h>
 
 #include <cstring>
+#include <functional>
 
 namespace korv::logplatform {
 
@@ -64,7 +66,96 @@ int OsIndex(DWORD Major, DWORD Minor, DWORD Platform) {
     }
 }
 
+// Adds the Users grant to the log folder's access list when it is missing. Best effort: a
+// folder whose list this account may not change still takes this account's lines.
+void GrantUsersAppend(const std::u16string& AFolder) {
+    std::wstring Path(W(AFolder));
+    while (!Path.empty() && (Path.back() == L'\\' || Path.back() == L'/'))
+        Path.pop_back();
+    PACL Dacl = nullptr;
+    PSECURITY_DESCRIPTOR Sd = nullptr;
+    if (::GetNamedSecurityInfoW(Path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &Dacl, nullptr, &Sd) != ERROR_SUCCESS)
+        return;
+    if (PACL NewDacl = LogFolderAclWithUsersGrant(Dacl)) {
+        ::SetNamedSecurityInfoW(Path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, NewDacl, nullptr);
+        ::LocalFree(NewDacl);
+    }
+    ::LocalFree(Sd);
+}
+
 } // namespace
+
+// Every cashier of the machine writes the same daily file, whoever created it: the local Users
+// group may create files in the log folder and read and append to the files in it, but not
+// overwrite or delete them. Two entries, since the same bits mean different rights on a folder
+// (0x2 "add file") and on a file (0x2 "write data"). No entry for Everyone, nothing wider.
+namespace {
+
+struct TUsersEntries {
+    bool Folder = false;
+    bool Files = false;
+};
+
+// Which of the two grants the list holds already (given explicitly or inherited).
+TUsersEntries FindUsersEntries(PACL ADacl, PSID AUsers) {
+    TUsersEntries Found;
+    ACL_SIZE_INFORMATION Info{};
+    if (!::GetAclInformation(ADacl, &Info, sizeof Info, AclSizeInformation))
+        return Found;
+    for (DWORD i = 0; i < Info.AceCount; ++i) {
+        void* Ace = nullptr;
+        if (!::GetAce(ADacl, i, &Ace))
+            continue;
+        const auto* Allowed = static_cast<const ACCESS_ALLOWED_ACE*>(Ace);
+        if (Allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            !::EqualSid(AUsers, const_cast<DWORD*>(&Allowed->SidStart)))
+            continue;
+        const BYTE Flags = Allowed->Header.AceFlags;
+        if (!(Flags & INHERIT_ONLY_ACE) &&
+            (Allowed->Mask & KLogUsersFolderRights) == KLogUsersFolderRights)
+            Found.Folder = true;
+        if ((Flags & OBJECT_INHERIT_ACE) &&
+            (Allowed->Mask & KLogUsersFileRights) == KLogUsersFileRights)
+            Found.Files = true;
+    }
+    return Found;
+}
+
+} // namespace
+
+PACL LogFolderAclWithUsersGrant(PACL ADacl) {
+    // No list at all lets everyone in already; a list made of the two entries alone would
+    // shut everyone else out.
+    if (!ADacl)
+        return nullptr;
+    BYTE SidBuf[SECURITY_MAX_SID_SIZE];
+    DWORD SidSize = sizeof SidBuf;
+    if (!::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, SidBuf, &SidSize))
+        return nullptr;
+    PSID Users = SidBuf;
+    const TUsersEntries Found = FindUsersEntries(ADacl, Users);
+    EXPLICIT_ACCESSW Grants[2]{};
+    ULONG Count = 0;
+    auto Add = [&](DWORD ARights, DWORD AInheritance) {
+        EXPLICIT_ACCESSW& G = Grants[Count++];
+        G.grfAccessPermissions = ARights;
+        G.grfAccessMode = GRANT_ACCESS;
+        G.grfInheritance = AInheritance;
+        G.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        G.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        G.Trustee.ptstrName = static_cast<LPWSTR>(Users);
+    };
+    if (!Found.Folder)
+        Add(KLogUsersFolderRights, NO_INHERITANCE);
+    if (!Found.Files)
+        Add(KLogUsersFileRights, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE);
+    PACL NewDacl = nullptr;
+    if (Count == 0 || ::SetEntriesInAclW(Count, Grants, ADacl, &NewDacl) != ERROR_SUCCESS)
+        return nullptr;
+    return NewDacl;
+}
 
 const char16_t PathDelimiter = u'\\';
 
@@ -204,7 +295,16 @@ std::vector<std::u16string> LogFolderCandidates(std::u16string_view ABaseName) {
 std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
     std::u16string Folder = LogFolderCandidates(ABaseName).front();
     std::u16string Reason;
-    MakeFolders(Folder, Reason); // a failure shows when the file is written
+    if (!MakeFolders(Folder, Reason))
+        return Folder; // the failure shows when the file is written
+    // Once per folder and process (every line comes here); a plain number, so that it is
+    // still there for the stop banner while the library unloads.
+    static std::size_t GrantedFolder = 0;
+    const std::size_t Key = std::hash<std::u16string>{}(Folder);
+    if (GrantedFolder != Key) {
+        GrantUsersAppend(Folder);
+        GrantedFolder = Key;
+    }
     return Folder;
 }
 
