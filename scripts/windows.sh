@@ -395,4 +395,7 @@ main() {
     done
 }
 
-main "$@"
+# Sourced (bench/wine_tcp.sh), it only defines its functions.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    main "$@"
+fi

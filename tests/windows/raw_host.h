@@ -19,6 +19,7 @@
 #include <cwchar>
 #include <map>
 #include <string>
+#include <vector>
 
 #if defined(_M_IX86) || defined(__i386__)
 #define HOSTCALL __stdcall
@@ -249,6 +250,69 @@ inline tVariant HostString(const wchar_t* text) {
     v.vt = VTYPE_PWSTR;
     return v;
 }
+
+// One add-in object, its methods called by name.
+class Addin {
+public:
+    explicit Addin(void* AObject) : FInitDone(Interface(AObject, 0)), FExt(Interface(AObject, 1)) {
+        Check(Slot<InitFn>(FInitDone, kSetMemManager)(FInitDone, &gMemory), "setMemManager");
+        Check(Slot<InitFn>(FInitDone, kInit)(FInitDone, &gConnection), "Init");
+    }
+    ~Addin() { Slot<VoidFn>(FInitDone, kDone)(FInitDone); }
+    Addin(const Addin&) = delete;
+    Addin& operator=(const Addin&) = delete;
+
+    // Calls the method with the texts as its parameters (an empty slot where `out` is given)
+    // and returns its Boolean result; the parameters' texts afterwards are in `Out`.
+    bool Call(const wchar_t* AName, const std::vector<const wchar_t*>& AIn) {
+        const long Method = Slot<FindFn>(FExt, kFindMethod)(FExt, AName);
+        const std::string Name = Narrow(AName, 64);
+        Check(Method >= 0, ("FindMethod(" + Name + ")").c_str());
+        if (Method < 0)
+            return false;
+        const long Count = Slot<NumLongFn>(FExt, kGetNParams)(FExt, Method);
+        Check(Count == long(AIn.size()), ("the parameter count of " + Name).c_str());
+        std::vector<tVariant> Params(AIn.size());
+        for (std::size_t i = 0; i < AIn.size(); ++i) {
+            if (AIn[i])
+                Params[i] = HostString(AIn[i]);
+            else
+                std::memset(&Params[i], 0, sizeof Params[i]);
+        }
+        tVariant Ret;
+        std::memset(&Ret, 0, sizeof Ret);
+        const bool Called = Slot<CallAsFuncFn>(FExt, kCallAsFunc)(
+            FExt, Method, &Ret, Params.empty() ? nullptr : Params.data(), Count);
+        Check(Called, ("CallAsFunc(" + Name + ")").c_str());
+        Out.assign(AIn.size(), std::wstring());
+        for (std::size_t i = 0; i < Params.size(); ++i) {
+            if (Params[i].vt == VTYPE_PWSTR && Params[i].wstr.pwstrVal)
+                Out[i] = Params[i].wstr.pwstrVal;
+            Release(Params[i]);
+        }
+        const bool Result = Ret.vt == VTYPE_BOOL && Ret.bVal;
+        Release(Ret);
+        return Result;
+    }
+
+    // GetLastError: the code, with its text in `Out[0]`.
+    long LastError() {
+        const long Method = Slot<FindFn>(FExt, kFindMethod)(FExt, L"GetLastError");
+        tVariant Ret, Text;
+        std::memset(&Ret, 0, sizeof Ret);
+        std::memset(&Text, 0, sizeof Text);
+        Slot<CallAsFuncFn>(FExt, kCallAsFunc)(FExt, Method, &Ret, &Text, 1);
+        Out.assign(1, Text.vt == VTYPE_PWSTR && Text.wstr.pwstrVal ? Text.wstr.pwstrVal : L"");
+        Release(Text);
+        return Ret.vt == VTYPE_I4 ? Ret.lVal : -1;
+    }
+
+    std::vector<std::wstring> Out;
+
+private:
+    void* FInitDone;
+    void* FExt;
+};
 
 // An export by its undecorated name (FARPROC is only a placeholder type).
 template <typename Fn> Fn Export(HMODULE dll, const char* name) {
