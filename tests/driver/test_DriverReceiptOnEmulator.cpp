@@ -235,6 +235,14 @@ TEST_F(ReceiptTest, TagsOfTheNewFormatLandInTheirStructures) {
     EXPECT_EQ(TlvValues(Vendor[0], 1171), std::vector<std::string>{"+74950000001"});
     EXPECT_EQ(TlvValues(Vendor[0], 1225), std::vector<std::string>{U16ToOem(u"Поставщик")});
     EXPECT_EQ(TlvValues(Items[0], 2108), std::vector<std::string>{std::string(1, '\0')});
+    // The agent and supplier structures read back as structures.
+    pugi::xml_document Back = ReadBack(static_cast<int>(Before + 1));
+    EXPECT_STREQ(Back.child("CheckPackage")
+                     .child("Positions")
+                     .child("FiscalString")
+                     .attribute("Name")
+                     .value(),
+                 "Товар агента");
 }
 
 TEST_F(ReceiptTest, OlderFormatSendsAgentDataPerTagAndTheProductCode) {
