@@ -33,6 +33,8 @@ TEST(TagTable, RowsAreUniqueAndTyped) {
     ASSERT_EQ(count, 206u);
     std::set<int> tags;
     std::size_t unnamed = 0, structures = 0;
+    TFFD type0{};
+    std::u16string name0;
     for (std::size_t i = 0; i < count; ++i) {
         EXPECT_TRUE(tags.insert(rows[i].Tag).second) << rows[i].Tag;
         unnamed += std::u16string_view(rows[i].ReqName).empty();
@@ -42,7 +44,11 @@ TEST(TagTable, RowsAreUniqueAndTyped) {
         EXPECT_TRUE(FindTag(rows[i].Tag, type, name)) << rows[i].Tag;
     }
     EXPECT_EQ(unnamed, 3u);
-    EXPECT_EQ(structures, 23u);
+    // 1223 (agent) and 1224 (supplier) hold further items: a receipt that
+    // carries them must read back.
+    EXPECT_EQ(structures, 25u);
+    ASSERT_TRUE(FindTag(1223, type0, name0));
+    EXPECT_EQ(type0, TFFD::ffdSTLV);
 
     TFFD type{};
     std::u16string name;
