@@ -73,20 +73,6 @@ void TMonoBitmap::FillBlack(int AX0, int AY0, int AX1, int AY1) {
             SetBlack(x, y);
 }
 
-int TMonoBitmap::CountBlackInRow(int AY) const {
-    int n = 0;
-    for (int x = 0; x < Width; ++x)
-        n += IsBlack(x, AY) ? 1 : 0;
-    return n;
-}
-
-int TMonoBitmap::CountBlack() const {
-    int n = 0;
-    for (int y = 0; y < Height; ++y)
-        n += CountBlackInRow(y);
-    return n;
-}
-
 std::string ToPrintFormat(const TMonoBitmap& ABitmap) {
     const std::size_t rowBytes = static_cast<std::size_t>(ABitmap.Width) / 8;
     std::string out;

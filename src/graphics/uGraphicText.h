@@ -61,9 +61,6 @@ struct TMonoBitmap {
     void SetBlack(int AX, int AY);
     /// Black dots in the rectangle [AX0, AX1) x [AY0, AY1), clipped.
     void FillBlack(int AX0, int AY0, int AX1, int AY1);
-    /// The number of black dots (in all, or in row AY).
-    int CountBlack() const;
-    int CountBlackInRow(int AY) const;
 };
 
 /// Each row as Width div 8 bytes (a trailing partial byte dropped), each byte
