@@ -76,8 +76,12 @@ public:
         if (It == Answers.end())
             It = Answers.find(Key);
         FResponse = It != Answers.end() ? It->second : std::string(40, '\0');
+        if (OnCommand)
+            OnCommand(Key);
         return 0;
     }
+    /// Called after each answered command with its code: the register's state may change.
+    std::function<void(const std::string&)> OnCommand;
     /// The answer of a table cell read (table, row, field).
     void Cell(int ATable, int ARow, int AField, std::string AValue) {
         Answers["\x1F" + Bytes({ATable, ARow, 0, AField})] = std::string(1, '\0') + AValue;
@@ -800,6 +804,55 @@ TEST_F(DriverOperations, ADocumentIsJudgedByWhatTheRegisterCounted) {
               }),
               1007);
     EXPECT_FALSE(Sent);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DriverOperations, AShiftOpenedBeforeThePaperRanOutIsNotOpenedAgain) {
+    Connect();
+    TTableRegister& D = *Driver.Made[0];
+    auto FnStatus = [](int ALastDocument) {
+        std::string Fn(40, '\0');
+        Fn[1] = 3;
+        Fn[27] = static_cast<char>(ALastDocument);
+        return Fn;
+    };
+    D.Answers["\xFF\x01"] = FnStatus(5);
+    D.Answers["\xFF\x40"] = Bytes({0, 0, 7, 0, 0, 0});
+    std::string Full(48, '\0');
+    Full[14] = 4; // shift closed
+    D.Answers["\x11"] = Full;
+    std::string State(15, '\0');
+    D.Answers["\x10"] = State;
+    // The shift is opened; then the paper runs out and never comes back.
+    D.OnCommand = [&](const std::string& ACode) {
+        if (ACode != "\xE0")
+            return;
+        D.Answers["\xFF\x01"] = FnStatus(6);
+        D.Answers["\xFF\x40"] = Bytes({0, 1, 8, 0, 0, 0});
+        State[5] = 2; // printing stopped for paper
+        D.Answers["\x10"] = State;
+    };
+    pugi::xml_document In, Out;
+    ParseXmlInput(u"<InputParameters><Parameters/></InputParameters>", In);
+    Driver.OpenShift(In, Out);
+    EXPECT_STREQ(Out.child("OutputParameters").child("Parameters").attribute("ShiftNumber").value(),
+                 "8");
+    int Opened = 0;
+    for (const std::string& C : D.Commands)
+        Opened += C == "\xE0";
+    EXPECT_EQ(Opened, 1);
+
+    // Without a new document the same trouble is a failure.
+    D.Commands.clear();
+    D.OnCommand = {};
+    D.Answers["\xFF\x40"] = Bytes({0, 0, 8, 0, 0, 0});
+    D.Answers["\x10"] = std::string(15, '\0');
+    D.Answers["\xE0"] = Bytes({0x6B}); // no paper
+    pugi::xml_document Refused;
+    EXPECT_THROW(Driver.OpenShift(In, Refused), EDriverError);
 }
 
 } // namespace
