@@ -189,7 +189,6 @@ void TDriver::PrintCheckCopy(const std::u16string& ACheckNumber) {
     const long long Number = CopyNumber(ACheckNumber);
     if (Number < 0)
         throw EDriverError(u"Печать по номеру документа не поддерживается устройством");
-    CurrentDevice();
     PrintingOperation(nullptr, TPrintSetting::Report, true, [&](TDevice& Device) {
         // Hosts send the stored number of the receipt they want copied: the
         // number of the last fiscal document asks for the last document, as 0 does.

@@ -44,6 +44,9 @@ expect true
 expect-match \$settlements "CashBalance=\"[0-9.]+\" ShiftState=\"2\""
 PrintCheckCopy \$id "0"
 expect true
+# The stored number of the last fiscal document (the settlement report) asks for it too.
+PrintCheckCopy \$id "7"
+expect true
 PrintCheckCopy \$id "5"
 expect-error 1001 "Печать по номеру документа не поддерживается устройством"
 CashInOutcome \$id "<InputParameters><Parameters $cashier/></InputParameters>" double:-500.25
@@ -92,6 +95,8 @@ for tape in "$TMP/network.txt" "$TMP/serial.txt"; do
             exit 1
         }
     done
+    copies="$(grep -c "КОПИЯ" "$tape")"
+    [ "$copies" -eq 2 ] || { echo "$tape: $copies copies, not 2" >&2; exit 1; }
 done
 [ -s "$TMP/network.png" ] || { echo "no tape picture" >&2; exit 1; }
 echo "shift day: both links, tapes checked"
