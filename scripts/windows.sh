@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the add-in for Windows x86 and x86-64 with mingw-w64, checks what the DLLs import
-# and export, and runs the binary-interface test under Wine for both.
+# and export, and runs the binary-interface test and the log viewer test under Wine for both
+# (the viewer on a virtual X server, Xvfb).
 #
 #   scripts/windows.sh [--build-only] [x86|x64]...     (default: both)
 #
@@ -166,12 +167,28 @@ build_graphics_test() {
     fi
 }
 
+# The log viewer test links the form (the ui layer) and what it uses from the build's archives.
+build_viewer_test() {
+    local arch="$1"
+    arch_vars "$arch"
+    mkdir -p "$BUILD/tests"
+    if ! cmake --build "$BUILD" -j "$JOBS" --target korv_ui korv_common >"$BUILD/tests/viewer.build.log" 2>&1 ||
+        ! "$TRIPLET-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -static -static-libgcc \
+            -static-libstdc++ -I"$ROOT/src" "$ROOT/tests/windows/log_viewer_test.cpp" \
+            "$BUILD/src/libkorv_ui.a" "$BUILD/src/libkorv_common.a" -lshell32 -luser32 -lgdi32 \
+            -lws2_32 -o "$BUILD/tests/log_viewer_test.exe" >>"$BUILD/tests/viewer.build.log" 2>&1; then
+        show_log "$BUILD/tests/viewer.build.log"
+        fail "$arch: building log_viewer_test.exe failed"
+    fi
+}
+
 WINE_READY=""
 WINEPREFIX_DIR=""
 WINE64=""
 cleanup_wine() {
     if [ -n "$WINEPREFIX_DIR" ]; then
         WINEPREFIX="$WINEPREFIX_DIR/prefix" wineserver -k >/dev/null 2>&1 || true
+        [ -z "${XVFB_PID:-}" ] || kill "$XVFB_PID" 2>/dev/null || true
         rm -rf "$WINEPREFIX_DIR"
     fi
 }
@@ -372,6 +389,61 @@ run_link_test() {
     say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
 }
 
+# A virtual X server for the tests that open windows; its display in XVFB_DISPLAY.
+XVFB_PID=""
+XVFB_DISPLAY=""
+start_xvfb() {
+    [ -n "$XVFB_DISPLAY" ] && return 0
+    command -v Xvfb >/dev/null || return 1
+    local fifo
+    fifo="$WINEPREFIX_DIR/xvfb.display"
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >"$WINEPREFIX_DIR/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    local display=""
+    read -r -t 30 display <"$fifo" || true
+    rm -f "$fifo"
+    if [ -z "$display" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=""
+        return 1
+    fi
+    XVFB_DISPLAY=":$display"
+    # A crash must end the program, not wait in a dialog on the virtual screen.
+    "$WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+        >>"$WINEPREFIX_DIR/xvfb.log" 2>&1 || true
+    return 0
+}
+
+run_viewer_test() {
+    local arch="$1"
+    arch_vars "$arch"
+    if [ "$arch" = x86 ] && ! wine32_runs; then
+        printf '== x86: log viewer test SKIPPED: this kernel cannot execute 32-bit programs\n' >&2
+        [ "${KORVANDER_REQUIRE_WINE32:-0}" = 1 ] && fail "x86: 32-bit Wine is required (KORVANDER_REQUIRE_WINE32=1)"
+        return 0
+    fi
+    prepare_wine
+    if ! start_xvfb; then
+        printf '== %s: log viewer test SKIPPED: Xvfb could not start (install xvfb)\n' "$arch" >&2
+        [ "${KORVANDER_REQUIRE_XVFB:-0}" = 1 ] && fail "$arch: Xvfb is required (KORVANDER_REQUIRE_XVFB=1)"
+        return 0
+    fi
+    local wine_cmd="$WINE64" log="$BUILD/tests/log_viewer_test.log" status=0
+    [ "$arch" = x86 ] && wine_cmd=wine
+    # Wine's desktop process takes its display when it starts: the viewer's run starts a fresh
+    # Wine server on the virtual screen, and the tests after it get one without a screen again.
+    wineserver -k >/dev/null 2>&1 || true
+    DISPLAY="$XVFB_DISPLAY" timeout -k 10 300 "$wine_cmd" "$BUILD/tests/log_viewer_test.exe" \
+        >"$log" 2>&1 </dev/null || status=$?
+    wineserver -k >/dev/null 2>&1 || true
+    if [ "$status" -ne 0 ]; then
+        cat "$log" >&2
+        fail "$arch: the log viewer test failed under Wine (exit $status)"
+    fi
+    say "$arch: Wine, log viewer: $(tail -n 1 "$log" | tr -d '\r')"
+}
+
 main() {
     local build_only=""
     if [ "${1:-}" = --build-only ]; then
@@ -392,6 +464,8 @@ main() {
         run_graphics_test "$arch"
         build_link_test "$arch"
         run_link_test "$arch"
+        build_viewer_test "$arch"
+        run_viewer_test "$arch"
     done
 }
 

@@ -4,6 +4,7 @@
 #include "common/uResources.h"
 #include "common/uText.h"
 #include "driver/uDriverXml.h"
+#include "ui/uLogViewer.h"
 #include "ui/uViewer.h"
 
 #include <cstdio>
@@ -307,12 +308,7 @@ void TCommonDriver::DoAdditionalAction(std::u16string_view AName) {
 }
 
 void TCommonDriver::ViewLog() {
-    std::u16string FileName = GetLogFileName(false);
-    std::error_code Ec;
-    if (!std::filesystem::exists(std::filesystem::path(FileName), Ec))
-        throw EDriverError(u"Лог за сегодня ещё не записан (включите настройку «Вести лог»): " +
-                           FileName);
-    OpenInViewer(FileName);
+    ShowLogViewer(GetLogFileName(true), GetLogFileName(false));
 }
 
 void TCommonDriver::ShowHelp() {
