@@ -51,8 +51,16 @@ std::wstring Widen(const char* AText) {
     return std::wstring(AText, AText + std::strlen(AText));
 }
 
-// Connects, reads the clock, the status and the register's data, opens a shift and closes it
-// with the Z report, disconnects. `ALink` names the link in the messages.
+// A sale of one item paid in cash.
+const wchar_t* const kReceipt =
+    L"<CheckPackage><Parameters CashierName=\"Иванова\" OperationType=\"1\" "
+    L"TaxationSystem=\"0\"/><Positions><FiscalString Name=\"Хлеб\" Quantity=\"2\" "
+    L"PriceWithDiscount=\"45.5\" AmountWithDiscount=\"91\" VATRate=\"10\" "
+    L"VATAmount=\"8.27\" CalculationSubject=\"1\" PaymentMethod=\"4\" Department=\"1\"/>"
+    L"</Positions><Payments Cash=\"100\"/></CheckPackage>";
+
+// Connects, reads the clock, the status and the register's data, opens a shift, sells, closes
+// the shift with the Z report, disconnects. `ALink` names the link in the messages.
 void Session(Addin& A, const std::wstring& ASettings, const std::string& ALink) {
     auto What = [&](const char* AText) { return (ALink + ": " + AText); };
     Check(A.Call(L"ConnectEquipment", {nullptr, L"", ASettings.c_str()}),
@@ -81,6 +89,13 @@ void Session(Addin& A, const std::wstring& ASettings, const std::string& ALink) 
 
     Check(A.Call(L"OpenShift", {Dev, NoInput, nullptr}), What("OpenShift is true").c_str());
     Check(Contains(A.Out[2], L"ShiftState=\"2\""), What("OpenShift: the shift is open").c_str());
+    std::vector<tVariant> Receipt = {HostString(Dev), HostBool(false), HostString(kReceipt),
+                                     HostString(L"")};
+    Check(A.Call(L"ProcessCheck", Receipt), What("ProcessCheck is true").c_str());
+    Check(Contains(A.Out[3], L"<DocumentOutputParameters>") &&
+              Contains(A.Out[3], L"CheckNumber=\"") && Contains(A.Out[3], L"FiscalSign=\""),
+          What("ProcessCheck: the receipt's number and fiscal sign").c_str());
+
     Check(A.Call(L"CloseShift", {Dev, NoInput, nullptr}),
           What("CloseShift (the Z report) is true").c_str());
     Check(Contains(A.Out[2], L"ShiftState=\"1\""), What("CloseShift: the shift is closed").c_str());

@@ -238,6 +238,14 @@ inline void Release(tVariant& v) {
     std::memset(&v, 0, sizeof v);
 }
 
+inline tVariant HostBool(bool value) {
+    tVariant v;
+    std::memset(&v, 0, sizeof v);
+    v.bVal = value;
+    v.vt = VTYPE_BOOL;
+    return v;
+}
+
 inline tVariant HostString(const wchar_t* text) {
     tVariant v;
     std::memset(&v, 0, sizeof v);
@@ -265,13 +273,6 @@ public:
     // Calls the method with the texts as its parameters (an empty slot where `out` is given)
     // and returns its Boolean result; the parameters' texts afterwards are in `Out`.
     bool Call(const wchar_t* AName, const std::vector<const wchar_t*>& AIn) {
-        const long Method = Slot<FindFn>(FExt, kFindMethod)(FExt, AName);
-        const std::string Name = Narrow(AName, 64);
-        Check(Method >= 0, ("FindMethod(" + Name + ")").c_str());
-        if (Method < 0)
-            return false;
-        const long Count = Slot<NumLongFn>(FExt, kGetNParams)(FExt, Method);
-        Check(Count == long(AIn.size()), ("the parameter count of " + Name).c_str());
         std::vector<tVariant> Params(AIn.size());
         for (std::size_t i = 0; i < AIn.size(); ++i) {
             if (AIn[i])
@@ -279,12 +280,28 @@ public:
             else
                 std::memset(&Params[i], 0, sizeof Params[i]);
         }
+        return Call(AName, Params);
+    }
+
+    // The same with the host's values as they are (host strings, Booleans, empty slots);
+    // they are released after the call.
+    bool Call(const wchar_t* AName, std::vector<tVariant>& Params) {
+        const long Method = Slot<FindFn>(FExt, kFindMethod)(FExt, AName);
+        const std::string Name = Narrow(AName, 64);
+        Check(Method >= 0, ("FindMethod(" + Name + ")").c_str());
+        const long Count = Method >= 0 ? Slot<NumLongFn>(FExt, kGetNParams)(FExt, Method) : -1;
+        Check(Count == long(Params.size()), ("the parameter count of " + Name).c_str());
+        if (Count != long(Params.size())) {
+            for (auto& P : Params)
+                Release(P);
+            return false;
+        }
         tVariant Ret;
         std::memset(&Ret, 0, sizeof Ret);
         const bool Called = Slot<CallAsFuncFn>(FExt, kCallAsFunc)(
             FExt, Method, &Ret, Params.empty() ? nullptr : Params.data(), Count);
         Check(Called, ("CallAsFunc(" + Name + ")").c_str());
-        Out.assign(AIn.size(), std::wstring());
+        Out.assign(Params.size(), std::wstring());
         for (std::size_t i = 0; i < Params.size(); ++i) {
             if (Params[i].vt == VTYPE_PWSTR && Params[i].wstr.pwstrVal)
                 Out[i] = Params[i].wstr.pwstrVal;
