@@ -24,16 +24,6 @@ namespace {
 
 constexpr int KCorrectionDocument = 31;
 
-/// The correction package of the totals path, read and checked whole.
-struct TTotalsCorrection {
-    int OperationType = 0;
-    int TaxationSystem = 0;
-    int Type = 0;
-    std::u16string Description, Number;
-    TDateTimeValue Date = 0;
-    TDevice::TCorrectionSums Sums{};
-};
-
 /// Today at midnight on the register's wall clock (the machine's local date).
 TDateTimeValue Today() {
     const std::time_t Now = std::time(nullptr);
@@ -44,8 +34,12 @@ TDateTimeValue Today() {
     return Value;
 }
 
-TTotalsCorrection ReadTotalsCorrection(const pugi::xml_document& APackage,
-                                       const TTaxValues& ATaxes) {
+} // namespace
+
+namespace rcpt {
+
+TTotalsCorrection ReadTotalsCorrection(const pugi::xml_document& APackage, const TTaxValues& ATaxes,
+                                       TDateTimeValue AToday) {
     pugi::xml_node Root = APackage.document_element();
     pugi::xml_node Params = Root.child("Parameters");
     pugi::xml_node Payments = Root.child("Payments");
@@ -61,7 +55,7 @@ TTotalsCorrection ReadTotalsCorrection(const pugi::xml_document& APackage,
     C.Number = AttrText(Data, "Number");
     const std::u16string Date = AttrTrim(Data, "Date");
     if (Date.empty()) {
-        C.Date = Today();
+        C.Date = AToday;
     } else {
         C.Date = DateTextToUnix(Date);
         C.Date -= ((C.Date % 86400) + 86400) % 86400;
@@ -113,7 +107,7 @@ TTotalsCorrection ReadTotalsCorrection(const pugi::xml_document& APackage,
     return C;
 }
 
-} // namespace
+} // namespace rcpt
 
 void TDriver::ProcessCorrectionCheck(bool AElectronically,
                                      const pugi::xml_document& ACheckCorrectionPackage,
@@ -137,7 +131,7 @@ void TDriver::ProcessTotalsCorrection(const pugi::xml_document& APackage,
         Device.UnlockDataOutputMode();
         PrepareDevice();
         CheckShiftState(false);
-        const TTotalsCorrection C = ReadTotalsCorrection(APackage, Instance.FTaxValues);
+        const TTotalsCorrection C = ReadTotalsCorrection(APackage, Instance.FTaxValues, Today());
         const std::uint64_t Before = LastFiscalDocumentNumber();
         // One command makes the document: nothing stays open when it fails.
         const bool FromArchive = CloseOnce(Before, {KCorrectionDocument}, [&] {

@@ -38,6 +38,26 @@ pugi::xml_node RequestNode(const pugi::xml_document& ADoc) {
 
 } // namespace
 
+namespace rcpt {
+
+TKMRequest ReadKMRequest(const pugi::xml_document& AInput) {
+    pugi::xml_node Request = RequestNode(AInput);
+    pugi::xml_node Fraction = Request.child("FractionalQuantity");
+    TKMRequest R;
+    R.Code = AttrBase64(Request, "MarkingCode");
+    R.GUID = U16ToUtf8(AttrText(Request, "GUID"));
+    R.PlannedStatus = AttrInt(Request, "PlannedStatus", 0);
+    R.Quantity = AttrNumber(Request, "Quantity");
+    R.Measure = AttrInt(Request, "MeasureOfQuantity", 0);
+    R.Numerator = AttrInt(Fraction, "Numerator", 0);
+    R.Denominator = AttrInt(Fraction, "Denominator", 0);
+    if (R.Code.empty() || R.Code.size() > 255)
+        throw EquException(1004, u"Ошибка входных параметров команды: MarkingCode");
+    return R;
+}
+
+} // namespace rcpt
+
 void TDriver::CheckKMSupported() {
     CurrentDevice();
     if (!IsFFD12(FInstance->FFFDVersion))
@@ -71,35 +91,26 @@ void TDriver::RequestKM(const pugi::xml_document& AInputParameters,
     TDeviceDriver& Instance = *FInstance;
     Operate([&](TDevice& Device) {
         CheckShiftState(false);
-        pugi::xml_node Request = RequestNode(AInputParameters);
-        pugi::xml_node Fraction = Request.child("FractionalQuantity");
+        const TKMRequest R = ReadKMRequest(AInputParameters);
         // The previous code was neither confirmed nor followed by a session
         // reset: it is not sold.
         if (Instance.FRequestCounter == 1) {
             Device.KMListResult().erase(Instance.FCurrentKM);
             Instance.FRequestCounter = 0;
         }
-        const std::string Code = AttrBase64(Request, "MarkingCode");
-        const std::string Guid = U16ToUtf8(AttrText(Request, "GUID"));
-        const int Planned = AttrInt(Request, "PlannedStatus", 0);
-        const double Quantity = AttrNumber(Request, "Quantity");
-        const int Measure = AttrInt(Request, "MeasureOfQuantity", 0);
-        const int Numerator = AttrInt(Fraction, "Numerator", 0);
-        const int Denominator = AttrInt(Fraction, "Denominator", 0);
-        if (Code.empty() || Code.size() > 255)
-            throw EquException(1004, u"Ошибка входных параметров команды: MarkingCode");
+        const std::string& Code = R.Code;
         Instance.FCurrentKM = Code;
 
         Device.SetCheckMarkCount(0);
         TKMResult Result;
         try {
-            Device.CheckMarkingCode(Planned, Code, Quantity, Measure, Numerator, Denominator,
-                                    Result);
+            Device.CheckMarkingCode(R.PlannedStatus, Code, R.Quantity, R.Measure, R.Numerator,
+                                    R.Denominator, Result);
         } catch (...) {
             Device.KMListResult().erase(Code);
             throw;
         }
-        Result.GUID = Guid;
+        Result.GUID = R.GUID;
         Result.KM = Code;
         Instance.FKMResult = Result;
         pugi::xml_node Out = AOutputParameters.append_child("RequestKMResult");

@@ -3,6 +3,7 @@
 // converted and checked first, so that bad input never leaves a receipt
 // half made on the register. Shared by receipts and correction receipts.
 
+#include "device/uDevice.h"
 #include "device/uDeviceCommon.h"
 
 #include <pugixml.hpp>
@@ -154,6 +155,30 @@ struct TReceipt {
 /// 1004; the range checks give their codes (3020, 3021, 3023, 3026).
 TReceipt ReadReceipt(const pugi::xml_document& APackage, int AFFD, bool AIsCorrection,
                      const TTaxValues& ATaxes, bool AGraphicText);
+
+/// The correction package of FFD 1.0 and 1.05 (totals only), read and
+/// checked whole: 1004 for missing nodes, a bad date or operation, 3010 for
+/// a VAT rate the totals command has no sum for.
+struct TTotalsCorrection {
+    int OperationType = 0;
+    int TaxationSystem = 0;
+    int Type = 0;
+    std::u16string Description, Number;
+    TDateTimeValue Date = 0;
+    TDevice::TCorrectionSums Sums{};
+};
+TTotalsCorrection ReadTotalsCorrection(const pugi::xml_document& APackage, const TTaxValues& ATaxes,
+                                       TDateTimeValue AToday);
+
+/// A marking-code request: the element RequestKM as the root or under it
+/// (1004 "Не найдена структура RequestKM" without one); a code that is not
+/// Base64, empty or longer than 255 bytes and bad numbers give 1004.
+struct TKMRequest {
+    std::string GUID, Code;
+    int PlannedStatus = 0, Measure = 0, Numerator = 0, Denominator = 0;
+    double Quantity = 0;
+};
+TKMRequest ReadKMRequest(const pugi::xml_document& AInput);
 
 } // namespace rcpt
 } // namespace korv

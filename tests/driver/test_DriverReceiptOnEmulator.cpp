@@ -186,6 +186,19 @@ TEST_P(ReceiptOnEveryFormat, ItemsPaymentsAndOutputsMatchTheArchive) {
 INSTANTIATE_TEST_SUITE_P(Formats, ReceiptOnEveryFormat, ::testing::Values(105, 110, 120),
                          [](const auto& I) { return "FFD" + std::to_string(I.param); });
 
+TEST_F(ReceiptTest, FiveHundredItemsMakeOneDocument) {
+    Start(120);
+    std::string Positions;
+    for (int I = 0; I < 500; ++I)
+        Positions += Item("Позиция " + std::to_string(I), "1.5", "2", "3", I % 2 ? "10" : "20");
+    const std::uint32_t Before = Reg->LastDoc();
+    Sell(Package({}, Positions, "Cash=\"1500\""));
+    ASSERT_EQ(Reg->LastDoc(), Before + 1);
+    const auto Items = this->Items(Reg->Document(Before + 1));
+    ASSERT_EQ(Items.size(), 500u);
+    EXPECT_EQ(TlvValues(Items[499], 1030), std::vector<std::string>{U16ToOem(u"Позиция 499")});
+}
+
 // ---- Tags of the document and of the items ---------------------------------------------
 
 TEST_F(ReceiptTest, TagsOfTheNewFormatLandInTheirStructures) {

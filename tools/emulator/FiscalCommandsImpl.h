@@ -40,7 +40,7 @@ inline constexpr uint8_t kKmTableFull = 163;
 inline constexpr uint8_t kKmUnchecked = 165;
 
 inline constexpr uint8_t kOperator = 30; // the administrator: the operator of the default password
-inline constexpr size_t kMaxItems = 250;
+inline constexpr size_t kMaxItems = 1000;
 inline constexpr size_t kMaxDocTags = 4096; // bytes of requisites one document takes
 inline constexpr size_t kMaxItemTags = 1024;
 inline constexpr uint64_t kMoneyMax = 0xFFFFFFFFFFULL; // five bytes
