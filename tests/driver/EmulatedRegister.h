@@ -18,10 +18,12 @@
 #include <pugixml.hpp>
 
 #include <atomic>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace korvtest {
@@ -43,15 +45,43 @@ protected:
 class TEmulatedRegister {
 public:
     /// AFfd: 105, 110 or 120.
-    explicit TEmulatedRegister(int AFfd) : FFfd(AFfd) {
-        emu::Options O;
-        O.ffd = AFfd;
-        Emu = std::make_unique<emu::Emulator>(O);
+    /// AFfd: 105, 110 or 120; AStateFile: where the register keeps its state
+    /// (needed to power it up again), empty for none.
+    explicit TEmulatedRegister(int AFfd, std::string AStateFile = {}) : FFfd(AFfd) {
+        FOptions.ffd = AFfd;
+        FOptions.stateFile = std::move(AStateFile);
+        Emu = std::make_unique<emu::Emulator>(FOptions);
         std::string Err;
         EXPECT_TRUE(Emu->Load(&Err)) << Err;
         Register();
         OpenShift();
+        if (!FOptions.stateFile.empty()) {
+            std::lock_guard Lock(Emu->Reg().Mutex());
+            EXPECT_TRUE(Emu->Reg().SaveState(&Err)) << Err;
+        }
         EXPECT_TRUE(Emu->StartTcp(0, &Err)) << Err;
+        FPort = Emu->TcpPort();
+    }
+    ~TEmulatedRegister() { AwaitPowerCycle(); }
+
+    /// When the power fails, the register comes back on the same port from
+    /// its state file, as a real one that is switched on again.
+    void PowerCycleOnLoss() {
+        AwaitPowerCycle();
+        auto Lost = std::make_shared<std::promise<void>>();
+        Emu->OnPowerLoss([Lost] { Lost->set_value(); });
+        FCycle = std::thread([this, Lost] {
+            Lost->get_future().wait();
+            Emu.reset();
+            Emu = std::make_unique<emu::Emulator>(FOptions);
+            std::string Err;
+            EXPECT_TRUE(Emu->StartTcp(FPort, &Err)) << Err;
+        });
+    }
+    /// Waits until a power cycle that began has ended.
+    void AwaitPowerCycle() {
+        if (FCycle.joinable())
+            FCycle.join();
     }
 
     /// One command through the register's own dispatch: the result code and
@@ -126,6 +156,9 @@ private:
     }
 
     int FFfd;
+    emu::Options FOptions;
+    std::uint16_t FPort = 0;
+    std::thread FCycle;
 };
 
 /// Items of a TLV list by tag, in order.

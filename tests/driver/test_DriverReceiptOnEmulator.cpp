@@ -15,6 +15,7 @@
 #include "driver/uDriverReceipt.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 
 using namespace korv;
@@ -641,6 +642,45 @@ TEST_F(MarkingTest, FaultMatrixGivesExactlyOneDocumentOrNone) {
         Table += Line;
     }
     std::printf("%s", Table.c_str());
+}
+
+TEST_F(MarkingTest, PowerLostAroundTheCommitGivesOneDocumentOrNone) {
+    const std::string State = (TestLogFolder() / "receipt-power.state").string();
+    std::filesystem::remove(State);
+    Reg = std::make_unique<TEmulatedRegister>(120, State);
+    Driver.ConnectEquipment(Xml(Reg->Settings()));
+    ID = Driver.DeviceID();
+    const std::string Code = "0104601234567893215POWER\x1d"
+                             "93abcd";
+    const std::u16string Receipt = Package(
+        {}, Item("Первый", "10", "1", "10") + Marked("Маркированный", Code), "Cash=\"110\"");
+    for (const char* Fault : {"FAULT POWER BEFORE", "FAULT POWER AFTER"}) {
+        Driver.SelectDevice(ID);
+        Driver.OpenSessionRegistrationKM();
+        Request(Code);
+        Confirm();
+        const std::uint32_t Before = Reg->LastDoc();
+        Reg->PowerCycleOnLoss();
+        ASSERT_EQ(Reg->Control(Fault), "OK\n");
+        bool Ok = true;
+        try {
+            Sell(Receipt);
+        } catch (const std::exception&) {
+            Ok = false;
+        }
+        Reg->AwaitPowerCycle();
+        const std::uint32_t Made = Reg->LastDoc() - Before;
+        EXPECT_TRUE(Ok ? Made == 1 : Made == 0) << Fault;
+        EXPECT_FALSE(Reg->ReceiptOpen()) << Fault;
+        std::printf("  %-20s | %-4s | %u new document(s)\n", Fault, Ok ? "ok" : "fail", Made);
+        if (!Ok) {
+            Driver.OpenSessionRegistrationKM();
+            Request(Code);
+            Confirm();
+            EXPECT_NO_THROW(Sell(Receipt)) << Fault;
+            EXPECT_EQ(Reg->LastDoc() - Before, 1u) << Fault;
+        }
+    }
 }
 
 } // namespace
