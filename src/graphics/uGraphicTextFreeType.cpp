@@ -20,6 +20,8 @@
 #include FT_SYNTHESIS_H
 #include FT_TRUETYPE_TABLES_H
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -87,7 +89,15 @@ public:
     std::mutex Mutex;
 
 private:
-    TFontSystem() = default;
+    // fontconfig keeps process-wide tables that only FcFini frees, and FcFini
+    // would pull the configuration from under a host that uses fontconfig
+    // itself. So fontconfig stays loaded once we have used it: when the host
+    // unloads us, its tables stay where fontconfig can still find (and the
+    // next load of the add-in reuse) them, instead of being unmapped with it.
+    TFontSystem() {
+        if (void* fc = dlopen("libfontconfig.so.1", RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE))
+            dlclose(fc);
+    }
 
     FcConfig* FConfig = nullptr;
     std::string FConfigKey;
