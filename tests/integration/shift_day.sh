@@ -37,7 +37,7 @@ CashInOutcome \$id "<InputParameters><Parameters $cashier/></InputParameters>" d
 expect true
 PrintXReport \$id "<InputParameters><Parameters $cashier/></InputParameters>"
 expect true
-PrintTextDocument \$id "<Document><Positions><TextString Text=\"Квитанция 42\"/><Barcode Type=\"EAN13\" Value=\"4600000000008\"/><Barcode Type=\"QR\" Value=\"https://example.org/slip/42\"/><TextString Text=\"Спасибо!\"/></Positions></Document>"
+PrintTextDocument \$id "<Document><Positions><TextString Text=\"Квитанция 42\"/><TextString Text=\"[gt1]Итого[/gt1]\"/><Barcode Type=\"EAN13\" Value=\"4600000000008\"/><Barcode Type=\"QR\" Value=\"https://example.org/slip/42\"/><TextString Text=\"Спасибо!\"/></Positions></Document>"
 expect true
 ReportCurrentStatusOfSettlements \$id "<InputParameters><Parameters $cashier/></InputParameters>" out:settlements
 expect true
@@ -86,7 +86,7 @@ done
 EMU_PIDS=()
 for tape in "$TMP/network.txt" "$TMP/serial.txt"; do
     for line in "ОТЧЕТ ОБ ОТКРЫТИИ СМЕНЫ" "ВНЕСЕНИЕ" "ОТЧЕТ БЕЗ ГАШЕНИЯ" "Квитанция 42" \
-        "[EAN-13 4600000000008]" "[QR https://example.org/slip/42]" \
+        "[EAN-13 4600000000008]" "[QR https://example.org/slip/42]" "[graphic " \
         "ОТЧЕТ О ТЕКУЩЕМ СОСТОЯНИИ РАСЧЕТОВ" "КОПИЯ" "ВЫПЛАТА" "ОТЧЕТ О ЗАКРЫТИИ СМЕНЫ" \
         "Смирнова Е.В."; do
         grep -qF -- "$line" "$tape" || {
