@@ -4,7 +4,8 @@
 # emulator through the add-in, first over TCP, then over a serial line (a pseudo-terminal the
 # driver reaches as COM5): the equipment test, the registration data, the status with its
 # counters, the clock and the last document of the FN. Over TCP it also runs a cashier's day
-# without sales and names the picture of the paper tape it printed.
+# without sales and names the picture of the paper tape it printed, then sells (a marked item,
+# an agent's item, a return, a correction) and names that tape too.
 #
 #   scripts/demo.sh [BUILD_DIR]      (default: build/)
 set -euo pipefail
@@ -143,6 +144,56 @@ END
 kill "$DAY_PID"
 wait "$DAY_PID" || true
 echo "the day's paper tape: $TAPE_PNG (text: $TAPE_TEXT)"
+
+# Sales on a register of its own: a marked item checked with the FN, an agent's item, a
+# return and a correction, each read back from the FN archive.
+SALES_PNG="$BUILD/demo-sales-tape.png"
+start_emulator sales "tcp 127.0.0.1:*" --tcp 0 --registered --tape-png "$SALES_PNG"
+SALES_PID="${EMU_PIDS[${#EMU_PIDS[@]}-1]}"
+say "sales over TCP: RequestKM, ProcessCheck (marked goods, an agent's item), a return, ProcessCorrectionCheck, GetDocumentInformation"
+SELLER='CashierName=\"Смирнова Е.В.\" CashierINN=\"771234567890\"'
+KM=$(printf '0104601234567893215Demo1\x1d93dGVz' | base64 -w0)
+timeout 120 "$HOST" -q "$LIB" -f - <<END
+ConnectEquipment out:id "" "$(tcp_settings "$PORT")"
+expect true
+OpenShift \$id "<InputParameters><Parameters $SELLER/></InputParameters>" out:out
+expect true
+OpenSessionRegistrationKM \$id
+expect true
+RequestKM \$id "<RequestKM GUID=\"demo-1\" MarkingCode=\"$KM\" PlannedStatus=\"1\" Quantity=\"1\"/>" out:out
+expect true
+print "RequestKM:" \$out
+ConfirmKM \$id "demo-1" 0
+expect true
+ProcessCheck \$id false "<CheckPackage><Parameters $SELLER OperationType=\"1\" TaxationSystem=\"0\" CustomerEmail=\"buyer@example.org\"/><Positions><FiscalString Name=\"Ботинки\" Quantity=\"1\" PriceWithDiscount=\"3500\" AmountWithDiscount=\"3500\" VATRate=\"20\" VATAmount=\"583.33\" CalculationSubject=\"33\" PaymentMethod=\"4\" MarkingCode=\"$KM\"/><FiscalString Name=\"Крем для обуви\" Quantity=\"1\" PriceWithDiscount=\"250\" AmountWithDiscount=\"250\" VATRate=\"20\" VATAmount=\"41.67\" CalculationSubject=\"1\" PaymentMethod=\"4\" DiscountAmount=\"20\"/></Positions><Payments Cash=\"750\" ElectronicPayment=\"3000\"/></CheckPackage>" out:out
+expect true
+print "ProcessCheck (marked goods):" \$out
+GetDocumentInformation \$id 0 out:out
+expect true
+print "GetDocumentInformation:" \$out
+ProcessCheck \$id false "<CheckPackage><Parameters $SELLER OperationType=\"1\" TaxationSystem=\"0\"/><Positions><FiscalString Name=\"Билет в театр\" Quantity=\"1\" PriceWithDiscount=\"1200\" AmountWithDiscount=\"1200\" VATRate=\"none\" CalculationSubject=\"4\" PaymentMethod=\"4\" CalculationAgent=\"5\"><AgentData AgentPhone=\"+7 (495) 123-45-67\"/><VendorData VendorName=\"Театр\" VendorINN=\"7701234567\" VendorPhone=\"+7 495 000-00-00\"/></FiscalString></Positions><Payments ElectronicPayment=\"1200\"/></CheckPackage>" out:out
+expect true
+print "ProcessCheck (an agent's item):" \$out
+GetDocumentInformation \$id 0 out:out
+expect true
+print "GetDocumentInformation:" \$out
+ProcessCheck \$id false "<CheckPackage><Parameters $SELLER OperationType=\"2\" TaxationSystem=\"0\"/><Positions><FiscalString Name=\"Крем для обуви\" Quantity=\"1\" PriceWithDiscount=\"250\" AmountWithDiscount=\"250\" VATRate=\"20\" CalculationSubject=\"1\" PaymentMethod=\"4\"/></Positions><Payments Cash=\"250\"/></CheckPackage>" out:out
+expect true
+print "ProcessCheck (a return):" \$out
+ProcessCorrectionCheck \$id false "<CheckCorrectionPackage><Parameters $SELLER OperationType=\"1\" TaxationSystem=\"0\"><CorrectionData Type=\"0\" Date=\"2024-03-01T00:00:00\" Number=\"1\"/></Parameters><Positions><FiscalString Name=\"Неучтенная выручка\" Quantity=\"1\" PriceWithDiscount=\"100\" AmountWithDiscount=\"100\" VATRate=\"20\" CalculationSubject=\"1\" PaymentMethod=\"4\"/></Positions><Payments Cash=\"100\"/></CheckCorrectionPackage>" out:out
+expect true
+print "ProcessCorrectionCheck:" \$out
+GetDocumentInformation \$id 0 out:out
+expect true
+print "GetDocumentInformation:" \$out
+CloseShift \$id "<InputParameters><Parameters $SELLER/></InputParameters>" out:out
+expect true
+DisconnectEquipment \$id
+expect true
+END
+kill "$SALES_PID"
+wait "$SALES_PID" || true
+echo "the sales' paper tape: $SALES_PNG"
 
 export KORVANDER_COM_DIR="$TMP/com"
 mkdir -p "$KORVANDER_COM_DIR"
