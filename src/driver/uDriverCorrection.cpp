@@ -3,6 +3,7 @@
 
 #include "driver/uDriverReceipt.h"
 
+#include "common/Common.LogPlatform.h"
 #include "common/uBase64.h"
 #include "common/uBytes.h"
 #include "common/uCodePages.h"
@@ -12,8 +13,6 @@
 #include "device/uDevice.h"
 #include "driver/uDriver.h"
 #include "driver/uDriverInternal.h"
-
-#include <ctime>
 
 namespace korv {
 
@@ -26,11 +25,9 @@ constexpr int KCorrectionDocument = 31;
 
 /// Today at midnight on the register's wall clock (the machine's local date).
 TDateTimeValue Today() {
-    const std::time_t Now = std::time(nullptr);
-    std::tm Local{};
-    localtime_r(&Now, &Local);
+    const TLogTime Local = logplatform::LocalNow();
     TDateTimeValue Value = 0;
-    TryEncodeDateTime(Local.tm_year + 1900, Local.tm_mon + 1, Local.tm_mday, 0, 0, 0, Value);
+    TryEncodeDateTime(Local.Year, Local.Month, Local.Day, 0, 0, 0, Value);
     return Value;
 }
 
