@@ -136,12 +136,13 @@ public:
     int UpdateLineLength();
     bool IsFiscalized();
 
-    /// Runs ACommand, which makes one document on the register, so that a
-    /// host's retry never repeats a document that was made: when ACommand
-    /// fails, AWitness (a count the document raises: the FN's last document
-    /// number, a register counter) is read again; a count above the one read
-    /// before means the document was made, and the failure is logged and
-    /// dropped. Otherwise the failure goes on. True when a failure was dropped.
+    /// Runs ACommand, which makes one document the FN does not keep (cash in
+    /// and out), so that a host's retry never repeats a document that was
+    /// made: when ACommand fails, AWitness (a register counter the document
+    /// raises) is read again; a count above the one read before means the
+    /// document was made, and the failure is logged and dropped. Otherwise
+    /// the failure goes on. True when a failure was dropped. Documents of
+    /// the FN are judged by the FN (CloseOnce).
     bool MakeDocumentOnce(const std::function<std::uint64_t()>& AWitness,
                           const std::function<void()>& ACommand);
     /// The number of the FN's last fiscal document (the usual witness).

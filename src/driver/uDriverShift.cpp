@@ -41,6 +41,9 @@ const TOutputFields& SettlementsFields() {
     return Fields;
 }
 
+// FN document types of the shift reports.
+constexpr int KShiftOpenDocument = 2, KShiftCloseDocument = 5;
+
 // Operation registers that count the cash-in and cash-out documents of the shift.
 constexpr int KCashInCountRegister = 153, KCashOutCountRegister = 154;
 
@@ -113,11 +116,10 @@ void TDriver::OpenShift(const pugi::xml_document& AInputParameters,
         PrepareDevice();
         const std::string Name = U16ToOem(FInstance->FCashierName);
         const std::string INN = U16ToAnsi(FInstance->FCashierINN);
-        MakeDocumentOnce([this] { return LastFiscalDocumentNumber(); },
-                         [&] {
-                             Device.OpenDay(Name, INN);
-                             FinishDocument();
-                         });
+        CloseOnce(LastFiscalDocumentNumber(), {KShiftOpenDocument}, [&] {
+            Device.OpenDay(Name, INN);
+            FinishDocument();
+        });
         FillOutputParameters(AOutputParameters, OpenShiftFields());
     });
 }
@@ -133,11 +135,10 @@ void TDriver::CloseShift(const pugi::xml_document& AInputParameters,
         PrepareDevice();
         const std::string Name = U16ToOem(FInstance->FCashierName);
         const std::string INN = U16ToAnsi(FInstance->FCashierINN);
-        MakeDocumentOnce([this] { return LastFiscalDocumentNumber(); },
-                         [&] {
-                             Device.ZReport(Name, INN);
-                             FinishDocument();
-                         });
+        CloseOnce(LastFiscalDocumentNumber(), {KShiftCloseDocument}, [&] {
+            Device.ZReport(Name, INN);
+            FinishDocument();
+        });
         FillOutputParameters(AOutputParameters, CloseShiftFields());
     });
 }

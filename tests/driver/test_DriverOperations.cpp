@@ -826,6 +826,9 @@ TEST_F(DriverOperations, AShiftOpenedBeforeThePaperRanOutIsNotOpenedAgain) {
     D.Answers["\x11"] = Full;
     std::string State(15, '\0');
     D.Answers["\x10"] = State;
+    // The FN's archive: the newest document is a shift opening (type 2).
+    D.Answers["\xFF\x3A"] = Bytes({0, 2, 0, 0, 0});
+    D.Answers["\xFF\x3B"] = Bytes({0});
     // The shift is opened; then the paper runs out and never comes back.
     D.OnCommand = [&](const std::string& ACode) {
         if (ACode != "\xE0")
