@@ -4,8 +4,10 @@
 # (the viewer on a virtual X server, Xvfb).
 #
 #   scripts/windows.sh [--build-only] [x86|x64]...     (default: both)
+#   scripts/windows.sh --check-packaged FOLDER
 #
-# --build-only builds and checks the DLLs without the Wine tests (the package uses it).
+# --build-only builds and checks the DLLs without the Wine tests (the package uses it);
+# --check-packaged FOLDER runs the raw-slot test on the DLLs of an unpacked package.
 #
 # Builds go to build-win32/ and build-win64/; the pugixml source the Windows build compiles in
 # is fetched once into build-third-party/. Output is one line per step; the logs of a failed
@@ -230,9 +232,11 @@ prepare_wine() {
     WINE_READY=1
 }
 
+# run_abi_test ARCH [DLL]: the raw-slot test on the build's DLL, or on another (a packaged one).
 run_abi_test() {
-    local arch="$1"
+    local arch="$1" dll="${2:-}"
     arch_vars "$arch"
+    [ -n "$dll" ] || dll="$BUILD/lib/Korvander.dll"
     local wine_cmd
     if [ "$arch" = x86 ]; then
         if ! wine32_runs; then
@@ -246,14 +250,14 @@ run_abi_test() {
     prepare_wine
     [ "$arch" = x64 ] && wine_cmd="$WINE64"
     local log="$BUILD/tests/abi_test.log" dll_path
-    dll_path="Z:$(printf '%s' "$BUILD/lib/Korvander.dll" | tr '/' '\\')"
+    dll_path="Z:$(printf '%s' "$dll" | tr '/' '\\')"
     local status=0
     "$wine_cmd" "$BUILD/tests/abi_test.exe" "$dll_path" >"$log" 2>&1 || status=$?
     if [ "$status" -ne 0 ]; then
         cat "$log" >&2
         fail "$arch: the binary-interface test failed under Wine (exit $status)"
     fi
-    say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
+    say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')${2:+ ($(basename "$dll"))}"
 }
 
 run_graphics_test() {
@@ -272,6 +276,19 @@ run_graphics_test() {
         fail "$arch: the GDI text renderer test failed under Wine (exit $status)"
     fi
     say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
+}
+
+# The DLLs as shipped (stripped, from the package's folder): each loads and passes the raw-slot test.
+check_packaged() {
+    local folder="$1"
+    [ -f "$folder/Korvander_i386.dll" ] && [ -f "$folder/Korvander_x86_64.dll" ] ||
+        fail "no packaged DLLs in $folder"
+    local arch
+    for arch in x86 x64; do
+        build_abi_test "$arch"
+    done
+    run_abi_test x86 "$folder/Korvander_i386.dll"
+    run_abi_test x64 "$folder/Korvander_x86_64.dll"
 }
 
 # ---- The links under Wine: the DLL driving the Linux emulator over WinSock and a COM port ----
@@ -445,6 +462,10 @@ run_viewer_test() {
 }
 
 main() {
+    if [ "${1:-}" = --check-packaged ]; then
+        check_packaged "${2:?--check-packaged FOLDER}"
+        return
+    fi
     local build_only=""
     if [ "${1:-}" = --build-only ]; then
         build_only=1

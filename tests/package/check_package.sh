@@ -4,14 +4,16 @@
 # library of the declared OS and architecture (read from its headers), that the Windows DLLs
 # carry the build's version in their version resource, that the Linux library loads from the
 # package in the host tool and reports that same version, and that the installation note
-# names every shared library the Linux library links.
+# names every shared library the Linux library links. With --wine, the packaged DLLs also load
+# under Wine and pass the raw-slot binary-interface test (scripts/windows.sh --check-packaged).
 #
-#   tests/package/check_package.sh ZIP HOST_TOOL VERSION
+#   tests/package/check_package.sh ZIP HOST_TOOL VERSION [--wine]
 set -euo pipefail
 
 ZIP="${1:?usage: check_package.sh ZIP HOST_TOOL VERSION}"
 HOST="${2:?}"
 VERSION="${3:?}"
+WINE_CHECK="${4:-}"
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 NS="http://v8.1c.ru/8.2/addin/bundle"
 
@@ -156,6 +158,11 @@ check "help.html is the library's help page" cmp -s "$PKG/help.html" "$ROOT/reso
 check "the package holds nothing unlisted" same \
     "$(cd "$PKG" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')" \
     "$(printf '%s\n' MANIFEST.XML help.html INSTALL.txt "${SEEN[@]}" | sort | tr '\n' ' ')"
+
+if [ "$WINE_CHECK" = --wine ]; then
+    check "the packaged DLLs pass the binary-interface test under Wine" \
+        bash "$ROOT/scripts/windows.sh" --check-packaged "$PKG"
+fi
 
 if [ "$FAILURES" -ne 0 ]; then
     printf 'package: %d of %d checks failed\n' "$FAILURES" "$CHECKS" >&2
