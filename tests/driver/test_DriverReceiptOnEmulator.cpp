@@ -177,6 +177,12 @@ TEST_P(ReceiptOnEveryFormat, ItemsPaymentsAndOutputsMatchTheArchive) {
     EXPECT_NE(Tape.find("Спасибо"), std::string::npos);
     EXPECT_NE(Tape.find("СКИДКА"), std::string::npos);
     EXPECT_NE(Tape.find("Пакет"), std::string::npos);
+    // The lines printed between the items stand between them on the paper.
+    const auto Sugar = Tape.rfind("Сахар"), Discount = Tape.rfind("СКИДКА"),
+               Thanks = Tape.rfind("Спасибо"), Bag = Tape.rfind("Пакет");
+    EXPECT_LT(Sugar, Discount);
+    EXPECT_LT(Discount, Thanks);
+    EXPECT_LT(Thanks, Bag);
 
     // A return of the same goods is a receipt of its own kind.
     Sell(Package("OperationType=\"2\"", Item("Пакет", "3", "1", "3", "none"), "Cash=\"3\""));

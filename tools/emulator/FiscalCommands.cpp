@@ -129,6 +129,10 @@ void Slip::Print() {
             t.Title(r.left, r.number);
             continue;
         }
+        if (r.kind == 3) {
+            t.PutBack(r.printed);
+            continue;
+        }
         std::string line = r.left;
         if (!r.right.empty()) {
             const size_t w = size_t(width_);

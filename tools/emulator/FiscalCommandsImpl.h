@@ -80,14 +80,20 @@ public:
         lines_.push_back({bold ? 1 : 0, left, right, 0});
     }
     void Qr(const std::string& data) { qr_ = data; }
+    // What was printed between the lines of the receipt (texts, codes, pictures), put here.
+    void Printed(std::vector<TapeElement> elements) {
+        if (!elements.empty())
+            lines_.push_back({3, {}, {}, 0, std::move(elements)});
+    }
     // Puts the document on the tape under the company's name and address.
     void Print();
 
 private:
     struct Row {
-        int kind; // 0 text, 1 bold text, 2 title
+        int kind; // 0 text, 1 bold text, 2 title, 3 elements printed as they came
         std::string left, right;
         int number;
+        std::vector<TapeElement> printed;
     };
     Register& reg_;
     int width_;

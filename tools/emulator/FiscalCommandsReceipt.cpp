@@ -9,6 +9,11 @@
 
 namespace emu::fiscal {
 
+// The tape's absolute position (elements printed so far).
+static uint64_t TapePosition(Register& reg) {
+    return reg.Paper().Dropped() + reg.Paper().Size();
+}
+
 // Operation type of the items (1054) that a receipt of a 0x8D type takes.
 uint8_t Commands::OperationOf(int receiptType) {
     switch (receiptType & 0x7F) {
@@ -48,6 +53,7 @@ Answer Commands::OpenReceipt(Register& reg, std::string_view data) const {
     fn.Draft().items.clear();
     fn.Draft().docType = (type & 0x80) ? doc::Correction : doc::Receipt;
     fn.Draft().receiptType = type;
+    fn.Draft().tapeMark = TapePosition(reg);
     reg.SetReceiptType(type);
     return Ok();
 }
@@ -112,6 +118,7 @@ Answer Commands::RegisterItem(Register& reg, std::string_view data) const {
         total += o.sum;
     if (total >= kMoneyMax)
         return Fail(kTotalOverflow);
+    it.tapeMark = TapePosition(reg);
     draft.items.push_back(std::move(it));
     return Ok();
 }
@@ -368,6 +375,18 @@ Answer Commands::CloseReceipt(Register& reg, std::string_view data) const {
         return Fail(kTlvTooLong);
 
     const std::vector<ReceiptItem> items = draft.items;
+    // What the receipt printed while it was open (texts, codes, pictures between the
+    // items) goes on the paper in its place among the receipt's lines.
+    const uint64_t openMark = draft.tapeMark;
+    std::vector<TapeElement> printed;
+    if (PrintOn(reg))
+        printed = reg.Paper().TakeFrom(openMark);
+    auto PrintedBetween = [&](uint64_t from, uint64_t to) {
+        std::vector<TapeElement> part;
+        for (uint64_t i = from; i < to && i - openMark < printed.size(); ++i)
+            part.push_back(printed[size_t(i - openMark)]);
+        return part;
+    };
     const FnDocument& d =
         fn.AddDocument(correction ? doc::Correction : doc::Receipt, now, body.Data(), marked);
     fn.NextReceiptNumber();
@@ -381,7 +400,10 @@ Answer Commands::CloseReceipt(Register& reg, std::string_view data) const {
         Slip s(reg);
         s.Title(correction ? W("ЧЕК КОРРЕКЦИИ") : W("КАССОВЫЙ ЧЕК"), int(receiptNo));
         s.Line(W(ReceiptKind(type)));
-        for (const ReceiptItem& it : items) {
+        const uint64_t endMark = openMark + printed.size();
+        s.Printed(PrintedBetween(openMark, items.empty() ? endMark : items[0].tapeMark));
+        for (size_t n = 0; n < items.size(); ++n) {
+            const ReceiptItem& it = items[n];
             s.Line(Cp866ToCp1251(it.name));
             s.Line("  " + Quantity(it.quantity) + " x " + Money(it.price), "=" + Money(it.sum));
             if (it.taxNumber == 1 || it.taxNumber == 5)
@@ -390,6 +412,8 @@ Answer Commands::CloseReceipt(Register& reg, std::string_view data) const {
                 s.Line(W("  НДС 10%"), Money(it.vat));
             if (it.marked)
                 s.Line(W("  [М]"));
+            s.Printed(PrintedBetween(it.tapeMark,
+                                     n + 1 < items.size() ? items[n + 1].tapeMark : endMark));
         }
         s.Line(W("ИТОГ"), "=" + Money(total), true);
         if (pay[0])

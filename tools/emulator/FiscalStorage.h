@@ -65,6 +65,7 @@ struct ReceiptItem {
     std::string name;    // cp866
     std::vector<TlvItem> tags;
     bool marked = false;
+    uint64_t tapeMark = 0; // the tape's position once the item was registered
 };
 
 // The document the register is forming (register memory: lost on a power loss).
@@ -73,6 +74,7 @@ struct FnDraft {
     int receiptType = -1;      // the 0x8D type while a receipt is open
     std::vector<TlvItem> tags; // document-level requisites received
     std::vector<ReceiptItem> items;
+    uint64_t tapeMark = 0; // the tape's position when the receipt was opened
     void Reset() { *this = FnDraft{}; }
 };
 
