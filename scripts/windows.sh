@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the add-in for Windows x86 and x86-64 with mingw-w64, checks what the DLLs import
-# and export, and runs the binary-interface test and the log viewer test under Wine for both
-# (the viewer on a virtual X server, Xvfb).
+# and export, and runs the binary-interface test, the link test (the DLL against the Linux
+# emulator over WinSock and a COM port, with the log it writes) and the log viewer test under
+# Wine for both (the viewer on a virtual X server, Xvfb).
 #
 #   scripts/windows.sh [--build-only] [x86|x64]...     (default: both)
 #   scripts/windows.sh --check-packaged FOLDER
