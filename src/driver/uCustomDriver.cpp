@@ -1,6 +1,7 @@
 #include "driver/uCustomDriver.h"
 
 #include "common/Common.Log.h"
+#include "common/uBytes.h"
 #include "common/uText.h"
 
 namespace korv {
@@ -232,13 +233,25 @@ void TCustomDriver::SetSuccess(V8Variant* RetValue) {
         V8SetBool(RetValue, true);
 }
 
+std::u16string FailureLogText(const std::exception& E, std::int32_t ACode) {
+    std::u16string Text = u"Code=" + IntToU16(ACode);
+    const auto* Equ = dynamic_cast<const EquException*>(&E);
+    if (Equ && Equ->Fault.Origin != TErrorOrigin::None) {
+        const TCommandFault& F = Equ->Fault;
+        Text += u"; Command=" + Utf8ToU16(BytesToHexText(F.Command, "")) + u"; Origin=" +
+                Utf8ToU16(ErrorOriginName(F.Origin)) + u"; Result=" + IntToU16(F.ResultCode);
+        if (!F.Reason.empty())
+            Text += u"; Reason=" + F.Reason;
+    }
+    return Text + u"; " + ExceptionMessage(E);
+}
+
 void TCustomDriver::HandleException(const std::exception& E, V8Variant* RetValue,
                                     std::int32_t ACode) {
-    std::u16string Message = ExceptionMessage(E);
-    FLastResult.SetError(Message, ACode);
+    FLastResult.SetError(ExceptionMessage(E), ACode);
     if (RetValue)
         V8SetBool(RetValue, false);
-    WriteLog(u"Exception", Message, TLogLevel::Error);
+    WriteLog(u"Exception", FailureLogText(E, ACode), TLogLevel::Error);
 }
 
 void TCustomDriver::HandleUnknownException(V8Variant* RetValue) {

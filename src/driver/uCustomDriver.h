@@ -152,6 +152,10 @@ struct TBarrierHooks {
 
 /// The code the host sees for an error: an EquException's own, 1001 for any other.
 std::int32_t DriverErrorCode(const std::exception& E);
+/// The log's entry for a failed call, from the numbers the error carries:
+/// "Code=1001; Command=FF41; Origin=register; Result=126; Reason=...; "
+/// and the message (the command part only for a failed register command).
+std::u16string FailureLogText(const std::exception& E, std::int32_t ACode);
 
 /// Methods whose every error is reported with code 1001.
 inline constexpr TBarrierHooks KBarrierCommon{};
@@ -272,7 +276,7 @@ public:
     /// Records success; RetValue (when given) becomes true.
     void SetSuccess(V8Variant* RetValue);
     /// Records a failure with ACode and the error's message; RetValue (when
-    /// given) becomes false; the message is logged.
+    /// given) becomes false; the failure is logged (FailureLogText).
     virtual void HandleException(const std::exception& E, V8Variant* RetValue, std::int32_t ACode);
     /// The same for an error of unknown kind.
     void HandleUnknownException(V8Variant* RetValue);

@@ -5,6 +5,7 @@
 
 #include "DriverTestHost.h"
 
+#include "common/Common.Log.h"
 #include "common/uEquipmentErrors.h"
 #include "common/uText.h"
 
@@ -210,6 +211,43 @@ TEST_F(Barrier, QueriesRecordNoOutcomeAndLetTheirErrorsEscape) {
     THostCall Q2(Mem, 0);
     EXPECT_THROW(CallExport(Driver, u"Count", Q2), std::runtime_error);
     EXPECT_EQ(Driver.LastResult().GetIntResult(), 5);
+}
+
+TEST_F(Barrier, TheLogReadsTheNumbersOfAFailure) {
+    std::vector<std::u16string> Lines;
+    SetLogSink([&](std::u16string_view ASource, std::u16string_view AText, TLogLevel ALevel) {
+        if (ASource == u"Exception" && ALevel == TLogLevel::Error)
+            Lines.emplace_back(AText);
+    });
+    const TCommandFault Refused{TErrorOrigin::Register, std::string("\xFF\x41", 2), 126, u""};
+    const TCommandFault Stale{TErrorOrigin::BadFrame, "\x10", 1014,
+                              u"ответ на команду 11, ожидалась 10"};
+    struct TCase {
+        const char16_t* Method;
+        std::function<void()> Work;
+        std::u16string Line;
+    };
+    const TCase Cases[] = {
+        {u"Coded", [&] { throw EDriverError(u"Отказ. Нет бумаги", Refused); },
+         u"Code=1001; Command=FF41; Origin=register; Result=126; Отказ. Нет бумаги"},
+        {u"Coded", [&] { throw EquException(1014, u"Ошибка протокола обмена", Stale); },
+         u"Code=1014; Command=10; Origin=frame; Result=1014; "
+         u"Reason=ответ на команду 11, ожидалась 10; Ошибка протокола обмена"},
+        {u"Common", [&] { throw EquException(1014, u"Ошибка протокола обмена", Stale); },
+         u"Code=1001; Command=10; Origin=frame; Result=1014; "
+         u"Reason=ответ на команду 11, ожидалась 10; Ошибка протокола обмена"},
+        {u"Coded", [] { throw EquException(3005); }, u"Code=3005; Смена закрыта"},
+        {u"Coded", [] { throw std::runtime_error("plain"); }, u"Code=1001; plain"},
+    };
+    for (const TCase& C : Cases) {
+        Driver.Work = C.Work;
+        THostCall Call(Mem, 2);
+        ASSERT_TRUE(CallExport(Driver, C.Method, Call));
+    }
+    SetLogSink({});
+    ASSERT_EQ(Lines.size(), std::size(Cases));
+    for (std::size_t I = 0; I < Lines.size(); ++I)
+        EXPECT_EQ(U16ToUtf8(Lines[I]), U16ToUtf8(Cases[I].Line));
 }
 
 } // namespace
