@@ -147,6 +147,17 @@ void TestObject(void* object) {
           "AddError names the method");
     Release(ret);
 
+    // A value the call trace cannot print (VTYPE_NULL) does not fail the call.
+    tVariant odd;
+    std::memset(&odd, 0, sizeof odd);
+    odd.vt = 1; // VTYPE_NULL
+    Check(callAsFunc(ext, description, &ret, &odd, 1) && ret.vt == VTYPE_BOOL && ret.bVal &&
+              odd.vt == VTYPE_PWSTR,
+          "CallAsFunc with a VTYPE_NULL parameter runs and writes its output");
+    Check(gConnection.errors == errorsBefore + 1, "no AddError for a VTYPE_NULL parameter");
+    Release(odd);
+    Release(ret);
+
     Slot<TextFn>(locale, 1)(locale, L"ru_RU");
     Slot<TextFn>(language, 1)(language, L"ru");
     Slot<VoidFn>(initDone, kDone)(initDone);
