@@ -185,13 +185,14 @@ template <class R, class C, std::size_t N> struct THandlerTraits<R (*)(C&, TPara
     static constexpr std::size_t Count = N;
 };
 
+template <class F> inline constexpr bool IsExportHandler = false;
+template <class R, class C, std::size_t N>
+inline constexpr bool
+    IsExportHandler<R (*)(C&, TParams<N>)> = std::derived_from<C, TCustomDriver> &&
+                                             (std::is_void_v<R> || std::is_same_v<R, std::int32_t>);
+
 template <auto H>
-concept ExportHandler = requires {
-    THandlerTraits<decltype(H)>::Count;
-}
-&&std::derived_from<typename THandlerTraits<decltype(H)>::Class, TCustomDriver> &&
-    (std::is_void_v<typename THandlerTraits<decltype(H)>::Result> ||
-     std::is_same_v<typename THandlerTraits<decltype(H)>::Result, std::int32_t>);
+concept ExportHandler = IsExportHandler<decltype(H)>;
 
 template <auto H>
 requires ExportHandler<H> std::optional<std::int32_t> InvokeExport(TCustomDriver& ADriver,
