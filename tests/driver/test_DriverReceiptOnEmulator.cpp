@@ -14,9 +14,11 @@
 #include "common/uText.h"
 #include "driver/uDriverReceipt.h"
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <random>
 
 using namespace korv;
 using namespace korvtest;
@@ -204,6 +206,88 @@ TEST_F(ReceiptTest, FiveHundredItemsMakeOneDocument) {
     const auto Items = this->Items(Reg->Document(Before + 1));
     ASSERT_EQ(Items.size(), 500u);
     EXPECT_EQ(TlvValues(Items[499], 1030), std::vector<std::string>{U16ToOem(u"Позиция 499")});
+}
+
+// Generated receipts go in through ProcessCheck and come back through
+// GetDocumentInformation as they were sold.
+TEST_P(ReceiptOnEveryFormat, GeneratedReceiptsReadBackAsSold) {
+    Start(GetParam());
+    std::mt19937 Random(20240501u + static_cast<unsigned>(GetParam()));
+    auto Pick = [&](int N) { return static_cast<int>(Random() % static_cast<unsigned>(N)); };
+    const char* Names[] = {"Хлеб", "Молоко 1л",      "Сыр весовой",
+                           "Tea",  "Кофе 'Арабика'", "Батарейки AA"};
+    const char* Rates[] = {"20", "10", "0", "none", "20/120", "10/110", ""};
+    const double Quantities[] = {1, 2, 0.5, 1.25, 3, 0.001};
+    for (int Run = 0; Run < 15; ++Run) {
+        struct TLine {
+            std::string Name;
+            long long Price, Amount; // kopecks
+            double Quantity;
+        };
+        std::vector<TLine> Lines(static_cast<std::size_t>(1 + Pick(6)));
+        std::string Positions;
+        long long Total = 0;
+        for (TLine& L : Lines) {
+            L.Name = Names[Pick(6)];
+            L.Quantity = Quantities[Pick(6)];
+            L.Price = 1 + Pick(200000);
+            L.Amount = std::llround(static_cast<double>(L.Price) * L.Quantity);
+            if (L.Amount == 0)
+                L.Amount = 1;
+            Total += L.Amount;
+            auto Money = [](long long K) {
+                return std::to_string(K / 100) + "." + (K % 100 < 10 ? "0" : "") +
+                       std::to_string(K % 100);
+            };
+            char Qty[32];
+            std::snprintf(Qty, sizeof Qty, "%g", L.Quantity);
+            std::string Marked;
+            if (GetParam() == 120 && Pick(3) == 0)
+                Marked = "MarkingCode=\"" +
+                         B64("0104601234567893215R" + std::to_string(Run) +
+                             "\x1d"
+                             "93abcd") +
+                         "\" CalculationSubject=\"33\"";
+            Positions +=
+                Item(L.Name, Money(L.Price), Qty, Money(L.Amount), Rates[Pick(7)], "0", Marked);
+        }
+        const int Operation = 1 + Pick(4);
+        const long long Cash = Pick(2) ? Total : Total / 2;
+        auto Money = [](long long K) {
+            return std::to_string(K / 100) + "." + (K % 100 < 10 ? "0" : "") +
+                   std::to_string(K % 100);
+        };
+        const std::uint32_t Before = Reg->LastDoc();
+        // A purchase and its return take no cash out beyond the drawer: paid electronically.
+        const std::string Payments =
+            Operation == 1 || Operation == 4
+                ? "Cash=\"" + Money(Cash) + "\" ElectronicPayment=\"" + Money(Total - Cash) + "\""
+                : "ElectronicPayment=\"" + Money(Total) + "\"";
+        ASSERT_NO_THROW(Sell(
+            Package("OperationType=\"" + std::to_string(Operation) + "\"", Positions, Payments)))
+            << Run;
+        ASSERT_EQ(Reg->LastDoc(), Before + 1) << Run;
+        pugi::xml_document Back = ReadBack(static_cast<int>(Before + 1));
+        pugi::xml_node Root = Back.child("CheckPackage");
+        EXPECT_EQ(Root.child("Parameters").attribute("OperationType").as_int(), Operation) << Run;
+        std::size_t N = 0;
+        for (pugi::xml_node F : Root.child("Positions").children("FiscalString")) {
+            ASSERT_LT(N, Lines.size()) << Run;
+            const TLine& L = Lines[N++];
+            EXPECT_EQ(F.attribute("Name").value(), L.Name) << Run;
+            EXPECT_EQ(std::llround(F.attribute("PriceWithDiscount").as_double() * 100), L.Price)
+                << Run;
+            EXPECT_EQ(std::llround(F.attribute("AmountWithDiscount").as_double() * 100), L.Amount)
+                << Run;
+            EXPECT_DOUBLE_EQ(F.attribute("Quantity").as_double(), L.Quantity) << Run;
+        }
+        EXPECT_EQ(N, Lines.size()) << Run;
+        pugi::xml_node Pay = Root.child("Payments");
+        EXPECT_EQ(std::llround(Pay.attribute("Cash").as_double() * 100) +
+                      std::llround(Pay.attribute("ElectronicPayment").as_double() * 100),
+                  Total)
+            << Run;
+    }
 }
 
 // ---- Tags of the document and of the items ---------------------------------------------
