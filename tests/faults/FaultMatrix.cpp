@@ -334,12 +334,17 @@ int CodeOf(const std::function<void()>& ACall) {
     }
 }
 
-/// A command code as the emulator's control words take it ("0xFF4D": a bare
-/// "FF4D" would read as the decimal "FF4").
 std::string Hex(std::uint16_t ACode) {
     char B[8];
-    std::snprintf(B, sizeof B, "0x%X", ACode);
+    std::snprintf(B, sizeof B, "%X", ACode);
     return B;
+}
+
+/// A command code as the emulator's control words take it: decimal with the
+/// suffix d, since a hexadecimal code ending in D (8D, FF4D) would read as
+/// decimal.
+std::string CodeWord(std::uint16_t ACode) {
+    return std::to_string(ACode) + "d";
 }
 
 enum class TOutcome { Ok, FailedRetryOk, Lost, Duplicated, LeftOpen, RetryFailed, NotHit, Setup };
@@ -441,13 +446,19 @@ struct TFault {
 const std::vector<TFault>& Faults() {
     static const std::vector<TFault> List = {
         {"drop before answer", true,
-         [](std::uint16_t C) { return std::vector<std::string>{"FAULT CLOSE BEFORE " + Hex(C)}; }},
+         [](std::uint16_t C) {
+             return std::vector<std::string>{"FAULT CLOSE BEFORE " + CodeWord(C)};
+         }},
         {"drop after answer", true,
-         [](std::uint16_t C) { return std::vector<std::string>{"FAULT CLOSE AFTER " + Hex(C)}; }},
+         [](std::uint16_t C) {
+             return std::vector<std::string>{"FAULT CLOSE AFTER " + CodeWord(C)};
+         }},
         {"corrupt answer", true,
-         [](std::uint16_t C) { return std::vector<std::string>{"FAULT LRC " + Hex(C)}; }},
+         [](std::uint16_t C) { return std::vector<std::string>{"FAULT LRC " + CodeWord(C)}; }},
         {"silence", true,
-         [](std::uint16_t C) { return std::vector<std::string>{"FAULT SILENCE 1 " + Hex(C)}; }},
+         [](std::uint16_t C) {
+             return std::vector<std::string>{"FAULT SILENCE 1 " + CodeWord(C)};
+         }},
         {"power before commit", false,
          [](std::uint16_t) { return std::vector<std::string>{"FAULT POWER BEFORE"}; }},
         {"power after commit", false,
