@@ -192,6 +192,15 @@ std::uint64_t TDriver::LastFiscalDocumentNumber() {
     return Status.LastFDNumber;
 }
 
+namespace {
+
+// Rounds of asking the FN after a failed close, and the pause between them:
+// a register that lost power or its link gets a few seconds to come back.
+constexpr int KOutcomeRounds = 3;
+constexpr auto KOutcomePause = std::chrono::milliseconds(1000);
+
+} // namespace
+
 bool TDriver::MakeDocumentOnce(const std::function<std::uint64_t()>& AWitness,
                                const std::function<void()>& ACommand) {
     const std::uint64_t Before = AWitness();
@@ -201,14 +210,23 @@ bool TDriver::MakeDocumentOnce(const std::function<std::uint64_t()>& AWitness,
     } catch (const std::exception& E) {
         // The command may have reached the register although its answer, the
         // link or the printer failed: what the register counts decides.
+        // A register that lost its power or its link gets the same rounds to
+        // come back as after a receipt's close.
         std::exception_ptr Failure = std::current_exception();
         std::uint64_t After = Before;
-        try {
-            ReconnectSocket();
-            After = AWitness();
-        } catch (const std::exception&) {
-            std::rethrow_exception(Failure); // the register cannot tell: the first failure stands
+        bool Asked = false;
+        for (int Round = 0; Round < KOutcomeRounds && !Asked; ++Round) {
+            if (Round > 0)
+                std::this_thread::sleep_for(KOutcomePause);
+            try {
+                ReconnectSocket();
+                After = AWitness();
+                Asked = true;
+            } catch (const std::exception&) {
+            }
         }
+        if (!Asked)
+            std::rethrow_exception(Failure); // the register cannot tell: the first failure stands
         if (After <= Before)
             std::rethrow_exception(Failure);
         WriteLog(u"TDriver", u"Документ сформирован, несмотря на ошибку: " + ExceptionMessage(E),
@@ -218,11 +236,6 @@ bool TDriver::MakeDocumentOnce(const std::function<std::uint64_t()>& AWitness,
 }
 
 namespace {
-
-// Rounds of asking the FN after a failed close, and the pause between them:
-// a register that lost power or its link gets a few seconds to come back.
-constexpr int KOutcomeRounds = 3;
-constexpr auto KOutcomePause = std::chrono::milliseconds(1000);
 
 void LogOutcome(std::u16string_view AText, TLogLevel ALevel = TLogLevel::Info) {
     WriteLog(u"DocumentOutcome", AText, ALevel);

@@ -42,7 +42,7 @@ const TOutputFields& SettlementsFields() {
 }
 
 // FN document types of the shift reports.
-constexpr int KShiftOpenDocument = 2, KShiftCloseDocument = 5;
+constexpr int KShiftOpenDocument = 2, KShiftCloseDocument = 5, KSettlementsDocument = 21;
 
 // Operation registers that count the cash-in and cash-out documents of the shift.
 constexpr int KCashInCountRegister = 153, KCashOutCountRegister = 154;
@@ -106,6 +106,24 @@ void TDriver::FinishDocument() {
     CutAfterDocument(false, true, -1);
 }
 
+namespace {
+
+/// The outputs of a document that was made: a read that fails (the link
+/// dropped, an answer lost) is asked once more on a new connection, so that
+/// the call does not report a failure for a document that exists.
+void FillOutputsOfMadeDocument(TDriver& ADriver, pugi::xml_document& AOutput,
+                               TOutputFields AFields) {
+    try {
+        ADriver.FillOutputParameters(AOutput, AFields);
+    } catch (const std::exception&) {
+        AOutput.reset();
+        ADriver.ReconnectSocket();
+        ADriver.FillOutputParameters(AOutput, AFields);
+    }
+}
+
+} // namespace
+
 void TDriver::OpenShift(const pugi::xml_document& AInputParameters,
                         pugi::xml_document& AOutputParameters) {
     PrintingOperation(&AInputParameters, TPrintSetting::Report, false, [&](TDevice& Device) {
@@ -120,7 +138,7 @@ void TDriver::OpenShift(const pugi::xml_document& AInputParameters,
             Device.OpenDay(Name, INN);
             FinishDocument();
         });
-        FillOutputParameters(AOutputParameters, OpenShiftFields());
+        FillOutputsOfMadeDocument(*this, AOutputParameters, OpenShiftFields());
     });
 }
 
@@ -139,7 +157,7 @@ void TDriver::CloseShift(const pugi::xml_document& AInputParameters,
             Device.ZReport(Name, INN);
             FinishDocument();
         });
-        FillOutputParameters(AOutputParameters, CloseShiftFields());
+        FillOutputsOfMadeDocument(*this, AOutputParameters, CloseShiftFields());
     });
 }
 
@@ -155,10 +173,14 @@ void TDriver::ReportCurrentStatusOfSettlements(const pugi::xml_document& AInputP
                                                pugi::xml_document& AOutputParameters) {
     PrintingOperation(&AInputParameters, TPrintSetting::Report, true, [&](TDevice& Device) {
         PrepareDevice();
-        Device.CalculationStateReport(U16ToOem(FInstance->FCashierName),
-                                      U16ToAnsi(FInstance->FCashierINN));
-        FinishDocument();
-        FillOutputParameters(AOutputParameters, SettlementsFields());
+        const std::string Name = U16ToOem(FInstance->FCashierName);
+        const std::string INN = U16ToAnsi(FInstance->FCashierINN);
+        // The report is a fiscal document: a lost answer must not make a second one.
+        CloseOnce(LastFiscalDocumentNumber(), {KSettlementsDocument}, [&] {
+            Device.CalculationStateReport(Name, INN);
+            FinishDocument();
+        });
+        FillOutputsOfMadeDocument(*this, AOutputParameters, SettlementsFields());
     });
 }
 

@@ -347,7 +347,17 @@ std::string CodeWord(std::uint16_t ACode) {
     return std::to_string(ACode) + "d";
 }
 
-enum class TOutcome { Ok, FailedRetryOk, Lost, Duplicated, LeftOpen, RetryFailed, NotHit, Setup };
+enum class TOutcome {
+    Ok,
+    FailedRetryOk,
+    Lost,
+    Duplicated,
+    MadeButFailed,
+    LeftOpen,
+    RetryFailed,
+    NotHit,
+    Setup
+};
 
 const char* OutcomeText(TOutcome A) {
     switch (A) {
@@ -359,6 +369,8 @@ const char* OutcomeText(TOutcome A) {
         return "LOST";
     case TOutcome::Duplicated:
         return "DUPLICATED";
+    case TOutcome::MadeButFailed:
+        return "MADE, FAILED";
     case TOutcome::LeftOpen:
         return "LEFT OPEN";
     case TOutcome::RetryFailed:
@@ -424,8 +436,10 @@ TRun RunOnce(const TOperation& AOp, const std::vector<std::string>& AFault,
         const int Again = CodeOf([&] { AOp.Call(Driver); });
         const std::int64_t Total = Rig.Count() - Before;
         R.Detail += "; retry code " + std::to_string(Again) + ", made " + std::to_string(Total);
-        if (Total > 1 || Made > 0)
+        if (Total > 1)
             R.Outcome = TOutcome::Duplicated;
+        else if (Made > 0)
+            R.Outcome = TOutcome::MadeButFailed; // the host is told of a failure: it repeats
         else if (Again != 0 || Total != 1)
             R.Outcome = Again == 0 ? TOutcome::Lost : TOutcome::RetryFailed;
         else
@@ -527,7 +541,7 @@ int main(int argc, char** argv) {
                 ++Counts[R.Outcome];
                 if (R.Outcome == TOutcome::Lost)
                     ++Lost;
-                else if (R.Outcome == TOutcome::Duplicated)
+                else if (R.Outcome == TOutcome::Duplicated || R.Outcome == TOutcome::MadeButFailed)
                     ++Duplicated;
                 else if (Bad(R.Outcome))
                     ++Other;
