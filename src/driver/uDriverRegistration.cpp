@@ -30,7 +30,9 @@ constexpr int KFfdTable = 17, KFfdRow = 1, KFfdField = 17;
 constexpr int KAutomaticTable = 24, KAutomaticRow = 1, KAutomaticField = 1;
 constexpr int KCashierINNTag = 1203;
 
-constexpr std::uint8_t KRegister = 1, KReregister = 2, KCloseFN = 3;
+constexpr std::uint8_t KRegister = 1, KCloseFN = 3;
+// FN document types of the registration reports and of closing the FN.
+constexpr int KRegistrationDocument = 1, KReregistrationDocument = 11, KFnCloseDocument = 6;
 
 [[noreturn]] void BadInput() {
     throw EquException(1004);
@@ -176,8 +178,22 @@ void TDriver::OperationFN(std::uint8_t AOperationType,
         Device.UnlockDataOutputMode();
         Device.PrintPrevDoc();
         Device.SetDateTime(ComputerNow());
+        // The report is a fiscal document: when its answer is lost, the FN
+        // tells whether it was made, so that a made report is not reported
+        // as a failure (a retry could not make it again).
+        const std::uint64_t Before = LastFiscalDocumentNumber();
+        const int Type = AOperationType == KCloseFN    ? KFnCloseDocument
+                         : AOperationType == KRegister ? KRegistrationDocument
+                                                       : KReregistrationDocument;
+        auto Finish = [&] {
+            Device.WaitForPrint();
+            CutAfterDocument(false, true, -1);
+        };
         if (AOperationType == KCloseFN) {
-            Device.FNClose();
+            CloseOnce(Before, {Type}, [&] {
+                Device.FNClose();
+                Finish();
+            });
         } else {
             if (AOperationType == KRegister)
                 Device.FNBeginRegistrationReport(0);
@@ -198,15 +214,17 @@ void TDriver::OperationFN(std::uint8_t AOperationType,
             if (In.FfdCode == 3)
                 Device.SetFieldAsByte(KRegTable, KRegRow, KAgentField,
                                       static_cast<int>(In.AgentMask));
-            if (AOperationType == KRegister)
-                Device.FNBuildRegistrationReport(In.INN, In.KKTNumber, static_cast<int>(In.TaxMask),
-                                                 In.WorkMode);
-            else
-                Device.FNBuildReregistrationReport(
-                    In.INN, In.KKTNumber, static_cast<int>(In.TaxMask), In.WorkMode, In.ReasonCode);
+            CloseOnce(Before, {Type}, [&] {
+                if (AOperationType == KRegister)
+                    Device.FNBuildRegistrationReport(In.INN, In.KKTNumber,
+                                                     static_cast<int>(In.TaxMask), In.WorkMode);
+                else
+                    Device.FNBuildReregistrationReport(In.INN, In.KKTNumber,
+                                                       static_cast<int>(In.TaxMask), In.WorkMode,
+                                                       In.ReasonCode);
+                Finish();
+            });
         }
-        Device.WaitForPrint();
-        CutAfterDocument(false, true, -1);
     });
 }
 
