@@ -211,13 +211,8 @@ TEST_F(DriverOperations, SettingsLeftOutTakeTheFormsDefaults) {
 
 TEST_F(DriverOperations, FailedConnectionKeepsTheLinkCodeAndFreesTheInstance) {
     Driver.Setup = [](TTableRegister& D) { D.EnableCode = 601; };
-    try {
-        Driver.ConnectEquipment(Settings(KTcp));
-        FAIL() << "connected";
-    } catch (const EquException& E) {
-        EXPECT_EQ(E.Code, 601);
-        EXPECT_EQ(E.Message(), u"Ошибка соединения с ККТ");
-    }
+    EXPECT_EQ(EquError([&] { Driver.ConnectEquipment(Settings(KTcp)); }),
+              (TEquError{601, u"Ошибка соединения с ККТ"}));
     EXPECT_EQ(Driver.InstanceCount(), 0u);
     EXPECT_EQ(Driver.Instance(), nullptr);
 
@@ -691,13 +686,8 @@ TEST_F(RegistrationOperations, BadInputFailsWith1004AndSendsNothing) {
         if (!C.Xml.empty())
             ParseXmlInput(C.Xml, In);
         D.Sent.clear();
-        try {
-            Driver.OperationFN(C.Type, In);
-            ADD_FAILURE() << "accepted";
-        } catch (const EquException& E) {
-            EXPECT_EQ(E.Code, 1004);
-            EXPECT_EQ(E.Message(), u"Ошибка входных параметров команды");
-        }
+        EXPECT_EQ(EquError([&] { Driver.OperationFN(C.Type, In); }),
+                  (TEquError{1004, u"Ошибка входных параметров команды"}));
         EXPECT_TRUE(D.Sent.empty());
     }
 }
