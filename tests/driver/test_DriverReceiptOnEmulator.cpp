@@ -130,7 +130,8 @@ TEST_P(ReceiptOnEveryFormat, ItemsPaymentsAndOutputsMatchTheArchive) {
     Start(GetParam());
     const std::uint32_t Before = Reg->LastDoc();
     pugi::xml_document Out = Sell(
-        Package("CustomerEmail=\"buyer@example.com\" CashierINN=\"500100732259\"",
+        Package("CustomerEmail=\"buyer@example.com\" CashierINN=\"500100732259\" "
+                "ReceiptText=\"Гарантия 14 дней&#13;&#10;Сохраняйте чек\"",
                 Item("Чай", "100.50", "2", "201", "20", "33.50") +
                     Item("Сахар", "45", "0.5", "22.5", "10", "2.05", "DiscountAmount=\"2.5\"") +
                     "<TextString Text=\"Спасибо\"/><GraphicText Text=\"Акция\" FontSize=\"14\"/>" +
@@ -179,6 +180,8 @@ TEST_P(ReceiptOnEveryFormat, ItemsPaymentsAndOutputsMatchTheArchive) {
     EXPECT_NE(Tape.find("Спасибо"), std::string::npos);
     EXPECT_NE(Tape.find("СКИДКА"), std::string::npos);
     EXPECT_NE(Tape.find("Пакет"), std::string::npos);
+    EXPECT_NE(Tape.find("Гарантия 14 дней"), std::string::npos);
+    EXPECT_NE(Tape.find("Сохраняйте чек"), std::string::npos);
     // The lines printed between the items stand between them on the paper.
     const auto Sugar = Tape.rfind("Сахар"), Discount = Tape.rfind("СКИДКА"),
                Thanks = Tape.rfind("Спасибо"), Bag = Tape.rfind("Пакет");
