@@ -1,7 +1,7 @@
 # Warnings, sanitizers and platform facts shared by every target.
 
 add_library(korv_warnings INTERFACE)
-target_compile_options(korv_warnings INTERFACE -Wall -Wextra -Wshadow -Wno-missing-field-initializers)
+target_compile_options(korv_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wno-missing-field-initializers)
 # g++ 12 reports a false -Wrestrict on "literal" + std::string&& at -O3 (fixed in 13).
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
     target_compile_options(korv_warnings INTERFACE -Wno-restrict)

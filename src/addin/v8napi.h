@@ -114,15 +114,17 @@ struct V8Variant {
         TV8GUID IDVal;
         V8Variant* pvarVal;
         TV8tm tmVal;
-        struct {
+        // Anonymous structs, as in the host's own declaration of the record
+        // (a common extension that -pedantic would otherwise report).
+        __extension__ struct {
             void* pInterfaceVal;
             TV8GUID InterfaceID;
         };
-        struct {
+        __extension__ struct {
             char* pstrVal;
             std::uint32_t strLen;
         };
-        struct {
+        __extension__ struct {
             WCHAR_T* pwstrVal;
             std::uint32_t wstrLen;
         };

@@ -232,7 +232,7 @@ namespace korv::test {
 TEST(DevicePrint, GraphicRasterFromTheFirstFreeLine) {
     TScriptedDevice dev;
     std::string query(31, '\0');
-    query[10] = 200; // byte 11 of the answer
+    query[10] = static_cast<char>(200); // byte 11 of the answer
     dev.Answer(0, query);
     dev.Answer(0);
     dev.Answer(0);

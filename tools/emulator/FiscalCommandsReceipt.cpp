@@ -102,7 +102,9 @@ Answer Commands::RegisterItem(Register& reg, std::string_view data) const {
         it.taxNumber = uint8_t(__builtin_ctz(taxByte) + 1);
     }
     if (sum == kMoneyMax) { // the register computes the sum
-        const unsigned __int128 s = ((unsigned __int128)it.price * it.quantity + 500000) / 1000000;
+        // price * quantity needs 128 bits; __int128 is a compiler extension.
+        __extension__ typedef unsigned __int128 Wide;
+        const Wide s = (Wide(it.price) * it.quantity + 500000) / 1000000;
         if (s >= kMoneyMax)
             return Fail(kMulOverflow);
         it.sum = uint64_t(s);
