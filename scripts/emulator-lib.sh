@@ -1,6 +1,10 @@
 # Shell helpers for scripts that drive the add-in against the register emulator
 # (the demo and the integration tests). Source it; it defines:
 #
+#   EMU_SKIP                the exit status of a test that cannot run here (77; ctest
+#                           reports it as skipped, never as passed)
+#   skip_test REASON        prints the reason and exits with EMU_SKIP
+#   require_emulator        skip_test unless KORVANDER_EMULATOR names an executable
 #   emu_scratch NAME        a scratch folder in TMP, removed at exit together with every
 #                           emulator started; the driver's log goes there (KORVANDER_LOG_DIR)
 #   start_emulator NAME PATTERN ARGS...
@@ -16,6 +20,17 @@
 # The settings texts carry \" for the host tool's quoted arguments.
 
 EMU_PIDS=()
+EMU_SKIP=77
+
+skip_test() {
+    echo "skipped: $*"
+    exit "$EMU_SKIP"
+}
+
+require_emulator() {
+    [ -n "${KORVANDER_EMULATOR:-}" ] || skip_test "no register emulator in this build"
+    [ -x "$KORVANDER_EMULATOR" ] || skip_test "the register emulator $KORVANDER_EMULATOR is missing"
+}
 
 emu_cleanup() {
     local pid

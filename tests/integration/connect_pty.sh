@@ -4,12 +4,9 @@
 # the reading operations and the equipment test over the serial link.
 set -euo pipefail
 : "${KORVANDER_HOST:?}" "${KORVANDER_LIB:?}"
-if [ -z "${KORVANDER_EMULATOR:-}" ]; then
-    echo "no register emulator in this build: nothing to test"
-    exit 0
-fi
 # shellcheck source=../../scripts/emulator-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/emulator-lib.sh"
+require_emulator
 emu_scratch connect-pty
 export KORVANDER_COM_DIR="$TMP/com"
 mkdir -p "$KORVANDER_COM_DIR"
