@@ -3,6 +3,7 @@
 #include "common/Common.LogPlatform.h"
 #include "common/uText.h"
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -16,8 +17,14 @@ struct TLogState {
     bool Started = false;
     std::u16string Name;
     std::u16string Trouble;
+    // Lines dropped because another process kept the file locked.
+    unsigned long long Dropped = 0;
     TLogSink Sink;
     TLogClock Clock;
+    // How long an append waits for another process's lock on the file. The
+    // log is written under the process-wide lock in the middle of host calls,
+    // so a line is dropped rather than holding them up.
+    std::chrono::milliseconds LockWait = DefaultLogLockWait;
 };
 
 // The state outlives every other static object: destructors elsewhere (the
@@ -116,8 +123,19 @@ std::u16string FileNameLocked(TLogState& S, bool AFolderOnly) {
 void AppendLocked(TLogState& S, std::string_view Bytes) {
     const std::u16string File = FileNameLocked(S, false);
     std::u16string Reason;
-    if (!logplatform::AppendToFile(File, Bytes, Reason) && S.Trouble.empty())
-        S.Trouble = u"Не удалось записать лог " + File + u": " + Reason;
+    switch (logplatform::AppendToFile(File, Bytes, S.LockWait, Reason)) {
+    case logplatform::TAppendResult::Written:
+        break;
+    case logplatform::TAppendResult::Busy:
+        ++S.Dropped;
+        if (S.Trouble.empty())
+            S.Trouble = u"Файл лога " + File + u" был занят другим процессом";
+        break;
+    case logplatform::TAppendResult::Failed:
+        if (S.Trouble.empty())
+            S.Trouble = u"Не удалось записать лог " + File + u": " + Reason;
+        break;
+    }
 }
 
 void StartBannerLocked(TLogState& S) {
@@ -256,13 +274,16 @@ std::u16string GetLogFileName(bool AFolderOnly) {
 std::u16string LogTrouble() {
     TLogState& S = State();
     std::lock_guard<std::mutex> G(S.Lock);
-    return S.Trouble;
+    if (S.Dropped == 0)
+        return S.Trouble;
+    return S.Trouble + u"; пропущено строк: " + IntToU16(static_cast<long long>(S.Dropped));
 }
 
 void ClearLogTrouble() {
     TLogState& S = State();
     std::lock_guard<std::mutex> G(S.Lock);
     S.Trouble.clear();
+    S.Dropped = 0;
 }
 
 void SetLogSink(TLogSink ASink) {
@@ -285,6 +306,12 @@ std::u16string LibraryFileVersion() {
     const TFileVersion V = logplatform::ModuleFileVersion();
     return IntToU16(V.Part[0]) + u"." + IntToU16(V.Part[1]) + u"." + IntToU16(V.Part[2]) + u"." +
            IntToU16(V.Part[3]);
+}
+
+void SetLogLockWait(std::chrono::milliseconds AWait) {
+    TLogState& S = State();
+    std::lock_guard<std::mutex> G(S.Lock);
+    S.LockWait = AWait;
 }
 
 } // namespace korv

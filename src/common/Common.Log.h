@@ -3,6 +3,7 @@
 // Writing never raises: a line that cannot be written is dropped and the
 // trouble is reported once through LogTrouble().
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -31,7 +32,9 @@ void StartLog();
 std::u16string GetLogFileName(bool AFolderOnly);
 
 /// Empty while the log works; else a one-line description of the first
-/// failure to write it (reported by GetDescription).
+/// failure to write it, with the count of lines dropped because another
+/// process kept the file locked longer than an append waits (reported by
+/// GetDescription as LogState).
 std::u16string LogTrouble();
 
 /// A file version, major.minor.patch.build.
@@ -57,6 +60,11 @@ struct TLogTime {
 /// Replaces the log's clock (tests); an empty function restores the real one.
 using TLogClock = std::function<TLogTime()>;
 void SetLogClock(TLogClock AClock);
+/// How long an append waits at most for another process's lock on the file
+/// before the line is dropped.
+inline constexpr std::chrono::milliseconds DefaultLogLockWait{200};
+/// Replaces that wait (tests).
+void SetLogLockWait(std::chrono::milliseconds AWait);
 /// Forgets the recorded trouble so that the next failure is reported again.
 void ClearLogTrouble();
 

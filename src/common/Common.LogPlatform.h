@@ -4,6 +4,7 @@
 
 #include "common/Common.Log.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,8 +32,16 @@ std::vector<std::u16string> LogFolderCandidates(std::u16string_view ABaseName);
 /// The first candidate that can be created and written (created); the first
 /// candidate when none can, so that writing there reports the trouble.
 std::u16string DefaultLogFolder(std::u16string_view ABaseName);
-/// Appends the bytes to the file, creating it when missing.
-bool AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
-                  std::u16string& AReason);
+/// What became of an append.
+enum class TAppendResult {
+    Written,
+    Busy,  // another process kept the file locked for the whole wait: nothing written
+    Failed // the file could not be opened or written (AReason says why)
+};
+/// Appends the bytes to the file, creating it when missing. Appends of all
+/// processes are serialised by an exclusive lock on the file, waited for at
+/// most ALockWait (blocked in the OS, never polled).
+TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
+                           std::chrono::milliseconds ALockWait, std::u16string& AReason);
 
 } // namespace korv::logplatform

@@ -3,14 +3,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <thread>
 #include <unistd.h>
 
 namespace korv::logplatform {
@@ -27,6 +30,100 @@ std::u16string ErrnoText(int Err) {
 
 bool Writable(const std::u16string& Folder) {
     return ::access(Path8(Folder).c_str(), W_OK | X_OK) == 0;
+}
+
+// Waiting for the file lock with a deadline. flock has no timed form, so a
+// helper thread makes the blocking call on a duplicate of the caller's
+// descriptor (the lock belongs to the open file both share) while the caller
+// waits on a condition variable until its deadline. A caller that gives up
+// leaves the helper behind: when the lock finally comes it is released at
+// once. While such a helper is still blocked, later appends only try the lock
+// and do not wait again, so a file locked for good costs one wait in all.
+
+enum class TLockResult {
+    Held,     // the caller's descriptor holds the lock
+    TimedOut, // another process holds it; nothing may be written
+    Unlocked  // the file system refused locking: write without it, as before
+};
+
+struct TLockWaiter {
+    std::mutex Mutex;
+    std::condition_variable Done;
+    bool Busy = false;      // a helper is blocked in flock
+    bool Abandoned = false; // its caller gave up: release the lock when it comes
+    bool Granted = false;   // the lock came while the caller still waited
+};
+
+TLockWaiter& Waiter() {
+    // Never destroyed: an abandoned helper may outlive every static object.
+    static TLockWaiter* const W = new TLockWaiter;
+    return *W;
+}
+
+// A helper may still be blocked when the host unloads the library; the code
+// it returns to must stay mapped, so the library is never unloaded once a
+// helper has been started.
+void KeepModuleLoaded() {
+    static std::once_flag Once;
+    std::call_once(Once, [] {
+        Dl_info Info{};
+        if (::dladdr(reinterpret_cast<void*>(&KeepModuleLoaded), &Info) != 0 && Info.dli_fname)
+            ::dlopen(Info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+    });
+}
+
+void WaitForLock(int Dup) {
+    int Rc;
+    while ((Rc = ::flock(Dup, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    TLockWaiter& W = Waiter();
+    {
+        std::lock_guard<std::mutex> G(W.Mutex);
+        if (Rc == 0 && W.Abandoned)
+            ::flock(Dup, LOCK_UN);
+        W.Granted = Rc == 0 && !W.Abandoned;
+        W.Busy = false;
+    }
+    // The caller's descriptor keeps the open file, and with it a granted lock.
+    ::close(Dup);
+    W.Done.notify_all();
+}
+
+TLockResult LockWithin(int Fd, std::chrono::milliseconds AWait) {
+    const auto Deadline = std::chrono::steady_clock::now() + AWait;
+    int Rc;
+    while ((Rc = ::flock(Fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (Rc == 0)
+        return TLockResult::Held;
+    if (errno != EWOULDBLOCK)
+        return TLockResult::Unlocked;
+    TLockWaiter& W = Waiter();
+    std::unique_lock<std::mutex> L(W.Mutex);
+    if (W.Busy)
+        return TLockResult::TimedOut; // an earlier wait ran out and the lock is still taken
+    const int Dup = ::fcntl(Fd, F_DUPFD_CLOEXEC, 0);
+    if (Dup < 0)
+        return TLockResult::TimedOut;
+    KeepModuleLoaded();
+    try {
+        std::thread(WaitForLock, Dup).detach();
+    } catch (...) {
+        ::close(Dup);
+        return TLockResult::TimedOut;
+    }
+    W.Busy = true;
+    W.Abandoned = false;
+    W.Granted = false;
+    if (W.Done.wait_until(L, Deadline, [&W] { return !W.Busy; })) {
+        if (W.Granted) {
+            W.Granted = false;
+            return TLockResult::Held;
+        }
+        return TLockResult::Unlocked;
+    }
+    W.Abandoned = true;
+    return TLockResult::TimedOut;
 }
 
 } // namespace
@@ -124,18 +221,21 @@ std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
     return Candidates.front();
 }
 
-bool AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
-                  std::u16string& AReason) {
+TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
+                           std::chrono::milliseconds ALockWait, std::u16string& AReason) {
     const int Fd =
         ::open(Path8(AFileName).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (Fd < 0) {
         AReason = ErrnoText(errno);
-        return false;
+        return TAppendResult::Failed;
     }
     // Other processes with the driver loaded append to the same file.
-    while (::flock(Fd, LOCK_EX) != 0 && errno == EINTR) {
+    const TLockResult Lock = LockWithin(Fd, ALockWait);
+    if (Lock == TLockResult::TimedOut) {
+        ::close(Fd);
+        return TAppendResult::Busy;
     }
-    bool Ok = true;
+    TAppendResult Result = TAppendResult::Written;
     std::size_t Done = 0;
     while (Done < ABytes.size()) {
         const ssize_t w = ::write(Fd, ABytes.data() + Done, ABytes.size() - Done);
@@ -143,14 +243,15 @@ bool AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
             continue;
         if (w <= 0) {
             AReason = ErrnoText(w < 0 ? errno : EIO);
-            Ok = false;
+            Result = TAppendResult::Failed;
             break;
         }
         Done += static_cast<std::size_t>(w);
     }
-    ::flock(Fd, LOCK_UN);
+    if (Lock == TLockResult::Held)
+        ::flock(Fd, LOCK_UN);
     ::close(Fd);
-    return Ok;
+    return Result;
 }
 
 } // namespace korv::logplatform

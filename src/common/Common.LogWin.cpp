@@ -4,6 +4,7 @@
 
 #include <aclapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -83,6 +84,37 @@ void GrantUsersAppend(const std::u16string& AFolder) {
         ::LocalFree(NewDacl);
     }
     ::LocalFree(Sd);
+}
+
+// Appends lock one byte far past the end of any log, so that readers of the
+// file are never refused; a process that locks the whole file holds it too.
+constexpr DWORD KLockOffset = 0xFFFFFFFF, KLockOffsetHigh = 0x7FFFFFFF;
+
+enum class TLockResult {
+    Held,     // this handle holds the lock
+    TimedOut, // another process holds it; nothing may be written
+    Unlocked  // the file system refused locking: write without it
+};
+
+// The lock request runs overlapped; the wait for it blocks on its event with
+// the deadline, and a request still pending then is cancelled.
+TLockResult LockWithin(HANDLE File, HANDLE Event, std::chrono::milliseconds AWait) {
+    OVERLAPPED Ov{};
+    Ov.hEvent = Event;
+    Ov.Offset = KLockOffset;
+    Ov.OffsetHigh = KLockOffsetHigh;
+    ::ResetEvent(Event);
+    if (!::LockFileEx(File, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &Ov)) {
+        if (::GetLastError() != ERROR_IO_PENDING)
+            return TLockResult::Unlocked;
+        if (::WaitForSingleObject(Event, static_cast<DWORD>(AWait.count())) != WAIT_OBJECT_0)
+            ::CancelIoEx(File, &Ov);
+    }
+    DWORD Unused = 0;
+    if (::GetOverlappedResult(File, &Ov, &Unused, TRUE))
+        return TLockResult::Held; // granted, perhaps just as the wait ran out
+    return ::GetLastError() == ERROR_OPERATION_ABORTED ? TLockResult::TimedOut
+                                                       : TLockResult::Unlocked;
 }
 
 } // namespace
@@ -308,29 +340,59 @@ std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
     return Folder;
 }
 
-bool AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
-                  std::u16string& AReason) {
-    HANDLE File = ::CreateFileW(W(AFileName), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
+                           std::chrono::milliseconds ALockWait, std::u16string& AReason) {
+    // Shared for writing: other processes with the driver loaded append to the
+    // same file, serialised by the lock below instead of failing to open it.
+    // Locking takes read or write-data access; a file this account may only
+    // append to is still written, without the lock.
+    HANDLE File = INVALID_HANDLE_VALUE;
+    for (const DWORD Access : {FILE_APPEND_DATA | FILE_READ_DATA, DWORD(FILE_APPEND_DATA)}) {
+        File = ::CreateFileW(W(AFileName), Access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        if (File != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED)
+            break;
+    }
     if (File == INVALID_HANDLE_VALUE) {
         AReason = LastErrorText(::GetLastError());
-        return false;
+        return TAppendResult::Failed;
     }
-    bool Ok = true;
+    HANDLE Event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!Event) {
+        AReason = LastErrorText(::GetLastError());
+        ::CloseHandle(File);
+        return TAppendResult::Failed;
+    }
+    const TLockResult Lock = LockWithin(File, Event, ALockWait);
+    TAppendResult Result =
+        Lock == TLockResult::TimedOut ? TAppendResult::Busy : TAppendResult::Written;
     std::size_t Done = 0;
-    while (Done < ABytes.size()) {
+    while (Result == TAppendResult::Written && Done < ABytes.size()) {
+        OVERLAPPED Ov{};
+        Ov.hEvent = Event;
+        Ov.Offset = Ov.OffsetHigh = 0xFFFFFFFF; // at the end of the file
         DWORD Written = 0;
-        if (!::WriteFile(File, ABytes.data() + Done, static_cast<DWORD>(ABytes.size() - Done),
-                         &Written, nullptr) ||
-            Written == 0) {
-            AReason = LastErrorText(::GetLastError());
-            Ok = false;
+        ::ResetEvent(Event);
+        const DWORD Want =
+            static_cast<DWORD>(std::min<std::size_t>(ABytes.size() - Done, 1u << 30));
+        if ((!::WriteFile(File, ABytes.data() + Done, Want, nullptr, &Ov) &&
+             ::GetLastError() != ERROR_IO_PENDING) ||
+            !::GetOverlappedResult(File, &Ov, &Written, TRUE) || Written == 0) {
+            AReason = LastErrorText(Written == 0 ? ERROR_WRITE_FAULT : ::GetLastError());
+            Result = TAppendResult::Failed;
             break;
         }
         Done += Written;
     }
+    if (Lock == TLockResult::Held) {
+        OVERLAPPED Ov{};
+        Ov.Offset = KLockOffset;
+        Ov.OffsetHigh = KLockOffsetHigh;
+        ::UnlockFileEx(File, 0, 1, 0, &Ov);
+    }
+    ::CloseHandle(Event);
     ::CloseHandle(File);
-    return Ok;
+    return Result;
 }
 
 } // namespace korv::logplatform
