@@ -5,12 +5,9 @@
 # changes nothing on the register.
 set -euo pipefail
 : "${KORVANDER_HOST:?}" "${KORVANDER_LIB:?}"
-if [ -z "${KORVANDER_EMULATOR:-}" ]; then
-    echo "no register emulator in this build: nothing to test"
-    exit 0
-fi
 # shellcheck source=../../scripts/emulator-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/emulator-lib.sh"
+require_emulator
 emu_scratch registration
 start_emulator register "tcp 127.0.0.1:*" --tcp 0 --control 0
 read -r -t 30 CONTROL <&"$EMU_OUT"

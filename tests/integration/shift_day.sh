@@ -6,12 +6,9 @@
 # what was printed.
 set -euo pipefail
 : "${KORVANDER_HOST:?}" "${KORVANDER_LIB:?}"
-if [ -z "${KORVANDER_EMULATOR:-}" ]; then
-    echo "no register emulator in this build: nothing to test"
-    exit 0
-fi
 # shellcheck source=../../scripts/emulator-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/emulator-lib.sh"
+require_emulator
 emu_scratch shift-day
 export KORVANDER_COM_DIR="$TMP/com"
 mkdir -p "$KORVANDER_COM_DIR"
