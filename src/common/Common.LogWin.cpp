@@ -347,7 +347,7 @@ TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABy
     // Locking takes read or write-data access; a file this account may only
     // append to is still written, without the lock.
     HANDLE File = INVALID_HANDLE_VALUE;
-    for (const DWORD Access : {FILE_APPEND_DATA | FILE_READ_DATA, DWORD(FILE_APPEND_DATA)}) {
+    for (const DWORD Access : {DWORD(FILE_APPEND_DATA | FILE_READ_DATA), DWORD(FILE_APPEND_DATA)}) {
         File = ::CreateFileW(W(AFileName), Access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         if (File != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED)
