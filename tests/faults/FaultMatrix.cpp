@@ -19,6 +19,7 @@
 #include "device/uDeviceLinks.h"
 #include "driver/uDriver.h"
 #include "driver/uDriverXml.h"
+#include "support/TempFolder.h"
 
 #include "EmuCore.h"
 #include "Emulator.h"
@@ -511,10 +512,8 @@ int main(int argc, char** argv) {
         }
     }
     SetLogMode(0);
-    const char* Tmp = std::getenv("KORVANDER_TEST_TMP");
     const std::filesystem::path Dir =
-        std::filesystem::path(Tmp ? Tmp : "/tmp") / ("faults-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(Dir);
+        korvtest::TestTempFolder("faults-" + std::to_string(::getpid()));
     const std::filesystem::path State = Dir / "register.state";
 
     std::map<TOutcome, int> Counts;

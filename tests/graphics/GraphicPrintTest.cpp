@@ -5,6 +5,7 @@
 #include "common/uEquipmentErrors.h"
 #include "device/uDeviceLinks.h"
 #include "graphics/uGraphicText.h"
+#include "support/TempFolder.h"
 
 #include "Emulator.h"
 #include "Tape.h"
@@ -38,10 +39,7 @@ protected:
     }
     // The tape as a PNG in the test folder; false when it cannot be written.
     bool SaveTapePng(const std::string& AName) {
-        const char* tmp = std::getenv("KORVANDER_TEST_TMP");
-        const std::filesystem::path dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-        std::filesystem::create_directories(dir);
-        const std::string png = (dir / AName).string();
+        const std::string png = (korvtest::TestTempRoot() / AName).string();
         std::string err;
         std::lock_guard lock(FEmulator->Reg().Mutex());
         return FEmulator->Reg().Paper().SavePng(png, &err) && std::filesystem::file_size(png) > 0;

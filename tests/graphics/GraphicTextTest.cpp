@@ -3,6 +3,7 @@
 
 #include "common/uEquipmentErrors.h"
 #include "graphics/uGraphicText.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -107,11 +108,7 @@ private:
 };
 
 std::filesystem::path TestDir() {
-    const char* d = std::getenv("KORVANDER_TEST_TMP");
-    std::filesystem::path dir = d != nullptr && *d != '\0' ? d : "/tmp";
-    dir /= "graphics";
-    std::filesystem::create_directories(dir);
-    return dir;
+    return korvtest::TestTempFolder("graphics");
 }
 
 } // namespace
