@@ -7,7 +7,12 @@
 // Each run must end either in success with exactly one new document, or in
 // failure with no new document and nothing left open; after a failure the
 // same call is made again without the fault and must make exactly one
-// document. Anything else is counted as lost or duplicated.
+// document. Anything else is counted as lost or duplicated. An X report or a
+// text document, which the register does not count, cannot be judged after a
+// failure: when the retry prints it again, that is shown apart.
+//
+// A fault on a command code hits the first command of that code the
+// operation sends.
 //
 // korv-faults            the whole matrix, as a table
 // korv-faults --quick    a small part of it (the receipt and the Z report)
@@ -470,27 +475,27 @@ struct TFault {
 
 const std::vector<TFault>& Faults() {
     static const std::vector<TFault> List = {
-        {"drop before answer", true,
+        {"drop before", true,
          [](std::uint16_t C) {
              return std::vector<std::string>{"FAULT CLOSE BEFORE " + CodeWord(C)};
          }},
-        {"drop after answer", true,
+        {"drop after", true,
          [](std::uint16_t C) {
              return std::vector<std::string>{"FAULT CLOSE AFTER " + CodeWord(C)};
          }},
-        {"corrupt answer", true,
+        {"corrupt", true,
          [](std::uint16_t C) { return std::vector<std::string>{"FAULT LRC " + CodeWord(C)}; }},
         {"silence", true,
          [](std::uint16_t C) {
              return std::vector<std::string>{"FAULT SILENCE 1 " + CodeWord(C)};
          }},
-        {"power before commit", false,
+        {"power before", false,
          [](std::uint16_t) { return std::vector<std::string>{"FAULT POWER BEFORE"}; }},
-        {"power after commit", false,
+        {"power after", false,
          [](std::uint16_t) { return std::vector<std::string>{"FAULT POWER AFTER"}; }},
-        {"paper out, back", false,
+        {"paper back", false,
          [](std::uint16_t) { return std::vector<std::string>{"PRINTER PAPEROUT 2 BACK 2"}; }},
-        {"paper out for good", false,
+        {"paper gone", false,
          [](std::uint16_t) { return std::vector<std::string>{"PRINTER PAPEROUT 2"}; }},
     };
     return List;
@@ -517,6 +522,12 @@ int main(int argc, char** argv) {
     const std::filesystem::path State = Dir / "register.state";
 
     std::map<TOutcome, int> Counts;
+    // Per operation and fault: runs that succeeded, that failed cleanly (the
+    // retry made the one document), and that lost or doubled a document.
+    struct TCell {
+        int Ok = 0, Failed = 0, Reprinted = 0, Bad = 0;
+    };
+    std::map<std::pair<std::string, std::string>, TCell> Grid;
     int Lost = 0, Duplicated = 0, Other = 0;
     std::printf("%-14s %-20s %-8s %s\n", "operation", "fault", "command", "outcome");
     for (const TOperation& Op : Operations()) {
@@ -548,6 +559,11 @@ int main(int argc, char** argv) {
             for (std::uint16_t C : Targets) {
                 const TRun R = RunOnce(Op, F.Lines(C), State);
                 ++Counts[R.Outcome];
+                TCell& Cell = Grid[{Op.Name, F.Name}];
+                (R.Outcome == TOutcome::Ok              ? Cell.Ok
+                 : R.Outcome == TOutcome::FailedRetryOk ? Cell.Failed
+                 : R.Outcome == TOutcome::Reprinted     ? Cell.Reprinted
+                                                        : Cell.Bad)++;
                 if (R.Outcome == TOutcome::Lost)
                     ++Lost;
                 else if (R.Outcome == TOutcome::Duplicated || R.Outcome == TOutcome::MadeButFailed)
@@ -562,7 +578,24 @@ int main(int argc, char** argv) {
         }
     }
     std::filesystem::remove_all(Dir);
-    std::printf("\nruns:");
+    std::printf("\nok / failed, the retry made it / printed again / lost or doubled\n%-14s", "");
+    for (const TFault& F : Faults())
+        std::printf(" %-12.12s", F.Name);
+    for (const TOperation& Op : Operations()) {
+        bool Any = false;
+        for (const TFault& F : Faults())
+            Any = Any || Grid.count({Op.Name, F.Name});
+        if (!Any)
+            continue;
+        std::printf("\n%-14s", Op.Name);
+        for (const TFault& F : Faults()) {
+            const TCell C = Grid[{Op.Name, F.Name}];
+            const std::string Text = std::to_string(C.Ok) + "/" + std::to_string(C.Failed) + "/" +
+                                     std::to_string(C.Reprinted) + "/" + std::to_string(C.Bad);
+            std::printf(" %-12s", Text.c_str());
+        }
+    }
+    std::printf("\n\nruns:");
     for (const auto& [O, N] : Counts)
         std::printf(" %s %d,", OutcomeText(O), N);
     std::printf("\nlost %d, duplicated or failed although made %d, other failures %d; "
