@@ -71,17 +71,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits until `deadline` for the stop signal; true when it came. The wait is
-// rounded up to whole milliseconds.
+// Waits until `deadline` for the stop signal; true when it came. The wait keeps
+// the clock's own resolution, so byte times well under a millisecond stay exact.
 bool WaitStopUntil(int stopFd, Clock::time_point deadline) {
     for (;;) {
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) {
             return false;
         }
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        const auto ns = std::min<long long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(left).count(), 60'000'000'000LL);
+        const timespec ts{static_cast<time_t>(ns / 1'000'000'000LL),
+                          static_cast<long>(ns % 1'000'000'000LL)};
         pollfd p{stopFd, POLLIN, 0};
-        int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(ms, 60'000)));
+        int n = ::ppoll(&p, 1, &ts, nullptr);
         if (n > 0) {
             return true;
         }
