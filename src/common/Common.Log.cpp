@@ -25,6 +25,11 @@ struct TLogState {
     // log is written under the process-wide lock in the middle of host calls,
     // so a line is dropped rather than holding them up.
     std::chrono::milliseconds LockWait = DefaultLogLockWait;
+    // The folder the lines go to, found once for the name and the folder
+    // setting in FolderKey: finding it makes the folders and tests candidates,
+    // which costs more than writing a line. Emptied when an append fails.
+    std::u16string FolderKey;
+    std::u16string Folder;
 };
 
 // The state outlives every other static object: destructors elsewhere (the
@@ -92,25 +97,36 @@ std::u16string Ascii(const char* s) {
     return Out;
 }
 
-// The file name rules; the caller holds the lock.
-std::u16string FileNameLocked(TLogState& S, bool AFolderOnly) {
+// The file name rules; the caller holds the lock. With ACached the folder
+// found for the same name and folder setting last time is used again.
+std::u16string FileNameLocked(TLogState& S, bool AFolderOnly, bool ACached = false) {
     const std::u16string LogName = S.Name.empty() ? logplatform::ModuleFileName() : S.Name;
     if (!AFolderOnly && logplatform::IsRootedPath(S.Name))
         return S.Name;
     std::u16string Base = WithoutExtension(BaseNameOf(LogName));
     if (Base.empty())
         Base = u"Korvander";
-    std::u16string Folder;
     auto Override = logplatform::GetEnv("KORVANDER_LOG_DIR");
-    if (Override && !Override->empty()) {
+    const bool Overridden = Override && !Override->empty();
+    const std::u16string Key = Base + u'\n' + (Overridden ? *Override : std::u16string());
+    std::u16string Folder;
+    if (ACached && !S.Folder.empty() && S.FolderKey == Key) {
+        Folder = S.Folder;
+    } else if (Overridden) {
         Folder = *Override;
         if (!logplatform::IsPathDelimiter(Folder.back()))
             Folder.push_back(logplatform::PathDelimiter);
         std::u16string Reason;
-        if (!logplatform::MakeFolders(Folder, Reason) && S.Trouble.empty())
+        if (logplatform::MakeFolders(Folder, Reason)) {
+            S.FolderKey = Key;
+            S.Folder = Folder;
+        } else if (S.Trouble.empty()) {
             S.Trouble = u"Не удалось создать папку лога " + Folder + u": " + Reason;
+        }
     } else {
         Folder = logplatform::DefaultLogFolder(Base);
+        S.FolderKey = Key;
+        S.Folder = Folder;
     }
     if (AFolderOnly)
         return Folder;
@@ -121,9 +137,19 @@ std::u16string FileNameLocked(TLogState& S, bool AFolderOnly) {
 }
 
 void AppendLocked(TLogState& S, std::string_view Bytes) {
-    const std::u16string File = FileNameLocked(S, false);
+    std::u16string File = FileNameLocked(S, false, true);
     std::u16string Reason;
-    switch (logplatform::AppendToFile(File, Bytes, S.LockWait, Reason)) {
+    auto Result = logplatform::AppendToFile(File, Bytes, S.LockWait, Reason);
+    // The folder may have gone since it was found: find (make) it again once.
+    if (Result == logplatform::TAppendResult::Failed && !S.Folder.empty()) {
+        S.Folder.clear();
+        File = FileNameLocked(S, false, true);
+        Reason.clear();
+        Result = logplatform::AppendToFile(File, Bytes, S.LockWait, Reason);
+        if (Result == logplatform::TAppendResult::Failed)
+            S.Folder.clear();
+    }
+    switch (Result) {
     case logplatform::TAppendResult::Written:
         break;
     case logplatform::TAppendResult::Busy:
@@ -157,6 +183,7 @@ void StopBannerLocked(TLogState& S) {
     if (S.Mode != 0 && S.Mode != 4 && S.Started)
         AppendLocked(S, "============Stop log===============\r\n\r\n");
     S.Started = false;
+    logplatform::CloseLogFile();
 }
 
 struct TLogFinaliser {

@@ -40,8 +40,13 @@ enum class TAppendResult {
 };
 /// Appends the bytes to the file, creating it when missing. Appends of all
 /// processes are serialised by an exclusive lock on the file, waited for at
-/// most ALockWait (blocked in the OS, never polled).
+/// most ALockWait (blocked in the OS, never polled). Where the platform lets
+/// other processes append to a file held open, the file stays open for the
+/// next append to the same name until CloseLogFile; each append still takes
+/// the lock.
 TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
                            std::chrono::milliseconds ALockWait, std::u16string& AReason);
+/// Closes the file kept open by AppendToFile, if any.
+void CloseLogFile();
 
 } // namespace korv::logplatform

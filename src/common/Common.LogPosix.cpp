@@ -221,18 +221,64 @@ std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
     return Candidates.front();
 }
 
-TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
-                           std::chrono::milliseconds ALockWait, std::u16string& AReason) {
-    const int Fd =
-        ::open(Path8(AFileName).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+namespace {
+
+// The day's file, kept open between appends. Other processes open the same
+// file themselves; every append takes the file's lock, as with a fresh open.
+struct TOpenLog {
+    std::string Name;
+    int Fd = -1;
+    pid_t Pid = 0; // a forked child opens the file again: a shared open file would share its lock
+};
+
+TOpenLog& OpenLog() {
+    // Never destroyed: the stop banner is written while static objects go.
+    static TOpenLog* const L = new TOpenLog;
+    return *L;
+}
+
+// The descriptor for the file, opened again when the name changed or the file
+// was removed (by hand, or with its folder) since it was opened.
+int LogFd(const std::u16string& AFileName, std::u16string& AReason) {
+    TOpenLog& L = OpenLog();
+    const std::string Name = Path8(AFileName);
+    if (L.Fd >= 0) {
+        struct stat St {};
+        if (L.Name == Name && L.Pid == ::getpid() && ::fstat(L.Fd, &St) == 0 && St.st_nlink > 0)
+            return L.Fd;
+        CloseLogFile();
+    }
+    const int Fd = ::open(Name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (Fd < 0) {
         AReason = ErrnoText(errno);
-        return TAppendResult::Failed;
+        return -1;
     }
+    L.Name = Name;
+    L.Fd = Fd;
+    L.Pid = ::getpid();
+    return Fd;
+}
+
+} // namespace
+
+void CloseLogFile() {
+    TOpenLog& L = OpenLog();
+    if (L.Fd >= 0)
+        ::close(L.Fd);
+    L.Fd = -1;
+    L.Name.clear();
+}
+
+TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
+                           std::chrono::milliseconds ALockWait, std::u16string& AReason) {
+    const int Fd = LogFd(AFileName, AReason);
+    if (Fd < 0)
+        return TAppendResult::Failed;
     // Other processes with the driver loaded append to the same file.
     const TLockResult Lock = LockWithin(Fd, ALockWait);
     if (Lock == TLockResult::TimedOut) {
-        ::close(Fd);
+        // A helper left waiting holds the open file; the next append opens its own.
+        CloseLogFile();
         return TAppendResult::Busy;
     }
     TAppendResult Result = TAppendResult::Written;
@@ -250,7 +296,8 @@ TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABy
     }
     if (Lock == TLockResult::Held)
         ::flock(Fd, LOCK_UN);
-    ::close(Fd);
+    if (Result == TAppendResult::Failed)
+        CloseLogFile();
     return Result;
 }
 

@@ -395,4 +395,7 @@ TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABy
     return Result;
 }
 
+// Each append opens the file itself here; nothing is kept open.
+void CloseLogFile() {}
+
 } // namespace korv::logplatform

@@ -233,6 +233,20 @@ TEST_F(LogTest, ConcurrentWritersKeepWholeLines) {
         EXPECT_EQ(Line.size(), std::string("2026.12.08 09:05:03.007\tINFO\tT0: \t").size() + 100);
 }
 
+TEST_F(LogTest, FileOrFolderRemovedWhileOpenIsMadeAgain) {
+    SetLogMode(3);
+    WriteLog("Src", "first", TLogLevel::Info);
+    fs::remove(Dir / "Korvander_2026.12.08.log");
+    WriteLog("Src", "second", TLogLevel::Info);
+    EXPECT_NE(Read().find("second"), std::string::npos);
+    fs::remove_all(Dir);
+    WriteLog("Src", "third", TLogLevel::Info);
+    const std::string All = Read();
+    EXPECT_NE(All.find("third"), std::string::npos);
+    EXPECT_EQ(All.find("second"), std::string::npos);
+    EXPECT_EQ(LogTrouble(), u"");
+}
+
 TEST_F(LogTest, StopBannerWhenTheLibraryUnloads) {
     ::testing::FLAGS_gtest_death_test_style = "fast";
     EXPECT_EXIT(
