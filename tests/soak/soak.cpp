@@ -1,8 +1,9 @@
 // The soak: two registers driven at once from two threads, each through an object of its own,
-// the library loaded through its exports as the host loads it. Each thread makes OPS documents
-// (receipts, a return now and then, the shift closed and opened again every SHIFT receipts),
-// then the archive is read back and every document must be there exactly once, of the kind
-// made. Before and after: the resident size, the open descriptors and the host memory.
+// the library loaded through its exports as the host loads it. Each thread makes OPS operations
+// (receipts, a return now and then, a cash-in every tenth, the shift closed and opened again
+// every SHIFT receipts), then the archive is read back and every document must be there
+// exactly once, of the kind made; each shift's cash-ins are counted once by the register.
+// Before and after: the resident size, the open descriptors and the host memory.
 //
 //   korvander-soak LIBRARY TCP_PORT COM_NUMBER OPS [SHIFT]
 //
@@ -91,7 +92,7 @@ int OpenDescriptors() {
 }
 
 struct TOut {};
-using TArg = std::variant<std::string, bool, int, TOut>;
+using TArg = std::variant<std::string, bool, int, double, TOut>;
 
 // The text of attribute ANAME in an XML text, empty when absent.
 std::string Attribute(const std::string& AXml, const std::string& AName) {
@@ -152,6 +153,9 @@ public:
             } else if (const auto* V = std::get_if<int>(&AArgs[I])) {
                 P.vt = VTYPE_I4;
                 P.lVal = *V;
+            } else if (const auto* D = std::get_if<double>(&AArgs[I])) {
+                P.vt = VTYPE_R8;
+                P.dblVal = *D;
             }
         }
         tVariant Ret{};
@@ -225,7 +229,7 @@ std::string Settings(const std::string& AKind, const std::string& AValue) {
 const std::string KCashier = "CashierName=\"Soak\" CashierINN=\"771234567890\"";
 
 // The receipt of operation AIndex: one to three items, cash or card, every 25th a return
-// paid by card.
+// paid by card. Every tenth operation is a cash-in instead (see Drive).
 std::string Receipt(int AIndex) {
     const bool Return = AIndex % 25 == 24;
     std::string Positions;
@@ -249,7 +253,8 @@ std::string Receipt(int AIndex) {
 
 struct TOutcome {
     int Operations = 0;
-    int Made = 0;      // documents made: the operations and the last shift's closing
+    int Made = 0;      // documents made: the receipts and the shifts' openings and closings
+    int CashIns = 0;   // made, and each counted once by the register
     int Documents = 0; // read back, each of the kind made
     std::string Error;
 };
@@ -267,7 +272,31 @@ TOutcome Drive(TRegister& AReg, const std::string& ASettings, int AOps, int AShi
     std::vector<int> Kinds;
     long First = -1;
     int InShift = 0;
+    int CashInsInShift = 0;
     bool Open = false;
+    // Closes the shift once the register's count of cash-ins agrees with those made in it.
+    const auto CloseShift = [&] {
+        if (!AReg.Call(u"GetCurrentStatus",
+                       {Id,
+                        std::string("<InputParameters><Parameters GetCounters=\"true\"/>"
+                                    "</InputParameters>"),
+                        TOut{}},
+                       Out, Error))
+            return false;
+        const auto At = Out.at(0).find("<CashIn ");
+        const std::string Counted =
+            At == std::string::npos ? std::string() : Attribute(Out.at(0).substr(At), "Count");
+        if (Counted != std::to_string(CashInsInShift)) {
+            Error = "the register counts " + Counted + " cash-ins in the shift, " +
+                    std::to_string(CashInsInShift) + " made";
+            return false;
+        }
+        if (!AReg.Call(u"CloseShift", {Id, Input, TOut{}}, Out, Error))
+            return false;
+        Kinds.push_back(5);
+        Open = false;
+        return true;
+    };
     while (R.Operations < AOps) {
         if (!Open) {
             if (!AReg.Call(u"OpenShift", {Id, Input, TOut{}}, Out, Error))
@@ -275,11 +304,16 @@ TOutcome Drive(TRegister& AReg, const std::string& ASettings, int AOps, int AShi
             Kinds.push_back(2);
             Open = true;
             InShift = 0;
-        } else if (InShift == AShift) {
-            if (!AReg.Call(u"CloseShift", {Id, Input, TOut{}}, Out, Error))
+            CashInsInShift = 0;
+        } else if (R.Operations % 10 == 9) {
+            // A cash-in makes no FN document; the register counts it in the shift.
+            if (!AReg.Call(u"CashInOutcome", {Id, Input, 100.0}, Out, Error))
                 return R;
-            Kinds.push_back(5);
-            Open = false;
+            ++CashInsInShift;
+            ++R.CashIns;
+        } else if (InShift == AShift) {
+            if (!CloseShift())
+                return R;
         } else {
             if (!AReg.Call(u"ProcessCheck", {Id, false, Receipt(R.Operations), TOut{}}, Out, Error))
                 return R;
@@ -296,11 +330,8 @@ TOutcome Drive(TRegister& AReg, const std::string& ASettings, int AOps, int AShi
         }
         ++R.Operations;
     }
-    if (Open) {
-        if (!AReg.Call(u"CloseShift", {Id, Input, TOut{}}, Out, Error))
-            return R;
-        Kinds.push_back(5);
-    }
+    if (Open && !CloseShift())
+        return R;
     R.Made = static_cast<int>(Kinds.size());
     if (First < 0) {
         Error = "no receipt made";
@@ -391,7 +422,8 @@ int main(int argc, char** argv) {
             const TOutcome& O = Outcomes[I];
             Say(Regs[I]->Name + ": " + std::to_string(O.Operations) + " operations, " +
                 std::to_string(O.Made) + " documents made, " + std::to_string(O.Documents) +
-                " read back once each" + (O.Error.empty() ? "" : ": FAILED: " + O.Error));
+                " read back once each, " + std::to_string(O.CashIns) + " cash-ins counted once" +
+                (O.Error.empty() ? "" : ": FAILED: " + O.Error));
             if (!O.Error.empty() || O.Operations != Ops || O.Documents != O.Made)
                 ++Failures;
         }
