@@ -110,7 +110,7 @@ public:
         if (baud_ <= 0) {
             return WriteRaw(data);
         }
-        const auto perByte = std::chrono::nanoseconds(10'000'000'000LL / baud_);
+        const auto perByte = PerByte();
         const auto start = Clock::now();
         size_t sent = 0;
         while (sent < data.size()) {
@@ -129,8 +129,24 @@ public:
     }
 
     // Reads what is there; waits up to `timeoutMs` (-1: no limit). Returns the byte count,
-    // 0 on a time-out, -1 when the peer closed or a failure happened, -2 on stop.
+    // 0 on a time-out, -1 when the peer closed or a failure happened, -2 on stop. With a
+    // baud rate the bytes are handed over only once their line time has passed: the
+    // peer's bytes arrive at once, but on a serial line they come one after another.
     ssize_t Read(char* buf, size_t size, int timeoutMs) {
+        const ssize_t r = ReadRaw(buf, size, timeoutMs);
+        if (r <= 0 || baud_ <= 0) {
+            return r;
+        }
+        received_ = std::max(received_, Clock::now()) + PerByte() * static_cast<long long>(r);
+        return WaitStopUntil(stopFd_, received_) ? -2 : r;
+    }
+
+private:
+    std::chrono::nanoseconds PerByte() const {
+        return std::chrono::nanoseconds(10'000'000'000LL / baud_);
+    }
+
+    ssize_t ReadRaw(char* buf, size_t size, int timeoutMs) {
         for (;;) {
             pollfd p[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
             int n = ::poll(p, 2, timeoutMs);
@@ -154,7 +170,6 @@ public:
         }
     }
 
-private:
     bool WriteRaw(std::string_view data) {
         while (!data.empty()) {
             // A socket whose peer has gone must not raise SIGPIPE in the whole process.
@@ -183,6 +198,7 @@ private:
     int stopFd_;
     int baud_;
     bool socket_;
+    Clock::time_point received_{}; // when the last byte read has come over the line
 };
 
 } // namespace
