@@ -352,13 +352,15 @@ check_wine_log() {
     [ -n "$file" ] || fail "$arch: no log file in $folder"
     local line
     for line in "============Start log=============" "Application:	Korvander.dll" \
-        "	INFO	TSocketProtocol: 	-> 05" "	INFO	TCOMProtocol: 	-> 05" \
-        "	ERROR	Exception: 	Ошибка соединения с ККТ"; do
+        "	INFO	TSocketProtocol: 	-> 05" "	INFO	TCOMProtocol: 	-> 05"; do
         grep -qF -- "$line" "$file" || {
             tail -n 40 "$file" >&2
             fail "$arch: the log $file lacks: $line"
         }
     done
+    # A failed connection is logged with its code and then the host's text.
+    grep -qE '	ERROR	Exception: 	Code=1001; .*Ошибка соединения с ККТ' "$file" ||
+        fail "$arch: the log $file lacks the failed connections' error lines"
     grep -qE '^[0-9]{4}\.[0-9]{2}\.[0-9]{2} [0-9:.]{12}	INFO	T(Socket|COM)Protocol: 	<- [0-9A-F]{2}' "$file" ||
         fail "$arch: the log $file has no received bytes in the line format"
     say "$arch: Wine: the log under C:\\ProgramData\\Velmora\\Korvander has its banner, both links' bytes and the failed connections"
