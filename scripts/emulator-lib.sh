@@ -32,13 +32,32 @@ require_emulator() {
     [ -x "$KORVANDER_EMULATOR" ] || skip_test "the register emulator $KORVANDER_EMULATOR is missing"
 }
 
-emu_cleanup() {
+# emu_stop_all: stops every emulator started so far (each writes its tape as it stops).
+emu_stop_all() {
     local pid
     for pid in "${EMU_PIDS[@]}"; do
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+    EMU_PIDS=()
+}
+
+emu_cleanup() {
+    emu_stop_all
     [ -n "${TMP:-}" ] && rm -rf "$TMP"
+}
+
+# expect_tape TAPE TEXT...: fails the test, showing the tape, unless it holds every TEXT.
+expect_tape() {
+    local tape="$1" text
+    shift
+    for text in "$@"; do
+        grep -qF -- "$text" "$tape" || {
+            echo "$tape lacks: $text" >&2
+            cat "$tape" >&2
+            exit 1
+        }
+    done
 }
 
 emu_scratch() {

@@ -78,14 +78,8 @@ sales "$(tcp_settings "$TCP_PORT")" | timeout 180 "$KORVANDER_HOST" -q "$KORVAND
 sales "$(serial_settings 8)" | timeout 180 "$KORVANDER_HOST" -q "$KORVANDER_LIB" -f -
 
 # The tapes are written when the emulators stop.
-for pid in "${EMU_PIDS[@]}"; do
-    kill "$pid"
-    wait "$pid" 2>/dev/null || true
-done
-EMU_PIDS=()
+emu_stop_all
 for tape in "$TMP/network.txt" "$TMP/serial.txt"; do
-    for text in "Ботинки" "Билет" "Спасибо за покупку" "СКИДКА"; do
-        grep -q "$text" "$tape" || { echo "$tape lacks \"$text\"" >&2; exit 1; }
-    done
+    expect_tape "$tape" "Ботинки" "Билет" "Спасибо за покупку" "СКИДКА"
 done
 echo "receipts with marked goods over TCP and over a serial line: ok"
