@@ -5,7 +5,7 @@
 // exactly once, of the kind made; each shift's cash-ins are counted once by the register.
 // Before and after: the resident size, the open descriptors and the host memory.
 //
-//   korvander-soak LIBRARY TCP_PORT COM_NUMBER OPS [SHIFT]
+//   korvander-soak LIBRARY TCP_PORT COM_NUMBER OPS [SHIFT [log]]
 //
 // The registers are emulators started by the caller: one on 127.0.0.1:TCP_PORT, one on a
 // pseudo-terminal that serial port COM_NUMBER is mapped to (KORVANDER_COM_DIR).
@@ -214,16 +214,17 @@ private:
     THostConnection FConnection;
 };
 
-std::string Settings(const std::string& AKind, const std::string& AValue) {
+// With ALog both registers log (to KORVANDER_LOG_DIR): the two threads share the day's file.
+std::string Settings(const std::string& AKind, const std::string& AValue, bool ALog) {
     auto P = [](const char* AName, const std::string& V) {
         return std::string("<Parameter Name=\"") + AName + "\" Value=\"" + V + "\"/>";
     };
     if (AKind == "tcp")
         return "<Parameters>" + P("PortNumber", "9999") + P("IPAddress", "127.0.0.1") +
-               P("IPPort", AValue) + P("ConnectPwd", "30") + P("LogEnabled", "false") +
-               "</Parameters>";
+               P("IPPort", AValue) + P("ConnectPwd", "30") +
+               P("LogEnabled", ALog ? "true" : "false") + "</Parameters>";
     return "<Parameters>" + P("PortNumber", AValue) + P("BaudRate", "115200") +
-           P("ConnectPwd", "30") + P("LogEnabled", "false") + "</Parameters>";
+           P("ConnectPwd", "30") + P("LogEnabled", ALog ? "true" : "false") + "</Parameters>";
 }
 
 const std::string KCashier = "CashierName=\"Soak\" CashierINN=\"771234567890\"";
@@ -366,11 +367,12 @@ TOutcome Drive(TRegister& AReg, const std::string& ASettings, int AOps, int AShi
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s LIBRARY TCP_PORT COM_NUMBER OPS [SHIFT]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s LIBRARY TCP_PORT COM_NUMBER OPS [SHIFT [log]]\n", argv[0]);
         return 2;
     }
     const int Ops = std::atoi(argv[4]);
     const int Shift = argc > 5 ? std::atoi(argv[5]) : 500;
+    const bool Log = argc > 6 && std::string(argv[6]) == "log";
     const int FdsBefore = OpenDescriptors();
 
     void* Library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -397,9 +399,10 @@ int main(int argc, char** argv) {
         // The resident size once both are warm: a short run on each first.
         std::string Error;
         for (TRegister* Reg : {&Tcp, &Pty}) {
-            const TOutcome W =
-                Drive(*Reg, Reg == &Tcp ? Settings("tcp", argv[2]) : Settings("serial", argv[3]),
-                      20, Shift);
+            const TOutcome W = Drive(*Reg,
+                                     Reg == &Tcp ? Settings("tcp", argv[2], Log)
+                                                 : Settings("serial", argv[3], Log),
+                                     20, Shift);
             if (!W.Error.empty()) {
                 Say(Reg->Name + ": warm-up failed: " + W.Error);
                 return 1;
@@ -410,7 +413,8 @@ int main(int argc, char** argv) {
         TOutcome Outcomes[2];
         std::thread Threads[2];
         TRegister* Regs[2] = {&Tcp, &Pty};
-        const std::string Links[2] = {Settings("tcp", argv[2]), Settings("serial", argv[3])};
+        const std::string Links[2] = {Settings("tcp", argv[2], Log),
+                                      Settings("serial", argv[3], Log)};
         for (int I = 0; I < 2; ++I)
             Threads[I] =
                 std::thread([&, I] { Outcomes[I] = Drive(*Regs[I], Links[I], Ops, Shift); });
