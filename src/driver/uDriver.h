@@ -125,6 +125,10 @@ public:
     void ApplyReportPrinting();
     /// Puts back the print mode read at connection.
     void RestorePrintMode();
+    /// After an operation failed: puts the print mode back and closes the TCP
+    /// connection. A restore that fails as well (the link is gone, say) adds
+    /// nothing to the operation's own error, which is what the host must see.
+    void RestoreAfterFailure();
     /// Cashier name, INN and print choice of the operation's input parameters.
     void ReadCashierParameters(const pugi::xml_document& AInputParameters);
     /// A trimmed INN must be empty or 12 characters (3026 otherwise).

@@ -140,8 +140,7 @@ void TDriver::ProcessTotalsCorrection(const pugi::xml_document& APackage,
         });
         FinishDocument(Before, KCorrectionDocument, FromArchive, AOutput);
     } catch (...) {
-        RestorePrintMode();
-        DisconnectSocket();
+        RestoreAfterFailure();
         throw;
     }
     try {

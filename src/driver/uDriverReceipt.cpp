@@ -409,8 +409,7 @@ void TDriver::ProcessCheck(bool AElectronically, const pugi::xml_document& AChec
     } catch (...) {
         // Voids what is open; a failure here replaces the first one.
         VoidAfterFailure();
-        RestorePrintMode();
-        DisconnectSocket();
+        RestoreAfterFailure();
         throw;
     }
     // The document is made: trouble while tidying up is logged, not reported.

@@ -139,6 +139,14 @@ void TDriver::RestorePrintMode() {
                                    FInstance->FInitPrintSetting);
 }
 
+void TDriver::RestoreAfterFailure() {
+    try {
+        RestorePrintMode();
+    } catch (const std::exception&) {
+    }
+    DisconnectSocket();
+}
+
 void TDriver::ReadCashierParameters(const pugi::xml_document& AInputParameters) {
     pugi::xml_node Params = AInputParameters.document_element().child("Parameters");
     FInstance->FCashierName = XmlToU16(Params.attribute("CashierName").value());

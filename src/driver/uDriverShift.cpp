@@ -81,13 +81,7 @@ void TDriver::PrintingOperation(const pugi::xml_document* AInput, TPrintSetting 
         Device.UnlockDataOutputMode();
         ABody(Device);
     } catch (...) {
-        // The operation's own failure is what the host must see; a restore
-        // that fails as well (the link is gone, say) adds nothing to it.
-        try {
-            RestorePrintMode();
-        } catch (const std::exception&) {
-        }
-        DisconnectSocket();
+        RestoreAfterFailure();
         throw;
     }
     try {

@@ -183,11 +183,7 @@ void TDriver::PrintTextDocument(const pugi::xml_document& ADocumentPackage) {
         Device.WaitForPrint();
         CutAfterDocument(NoCut, false, FInstance->FFeedCount);
     } catch (...) {
-        try {
-            RestorePrintMode();
-        } catch (const std::exception&) {
-        }
-        DisconnectSocket();
+        RestoreAfterFailure();
         throw;
     }
     try {
