@@ -88,6 +88,17 @@ void BM_SocketRoundTrip(benchmark::State& AState) {
 }
 BENCHMARK(BM_SocketRoundTrip)->ArgName("log_mode")->Arg(0)->Arg(3)->UseRealTime();
 
+// One line of the log in the day's file (every level written), as the links
+// write one for each frame.
+void BM_LogLine(benchmark::State& AState) {
+    korvbench::ScratchFolder();
+    SetLogMode(3);
+    for (auto _ : AState)
+        WriteLog("TComProtocol", "-> 02 05 10 1E 00 00 00 0B", TLogLevel::Debug);
+    SetLogMode(0);
+}
+BENCHMARK(BM_LogLine);
+
 // The same query through the command layer, answer decoded; and the FN status
 // (FF 01), a two-byte command with a longer answer.
 void BM_DeviceCommand(benchmark::State& AState) {
