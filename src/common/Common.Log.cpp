@@ -196,6 +196,8 @@ struct TLogFinaliser {
             // is handed back: after the library is unloaded nothing could reach it.
             std::u16string().swap(S.Name);
             std::u16string().swap(S.Trouble);
+            std::u16string().swap(S.Folder);
+            std::u16string().swap(S.FolderKey);
             S.Sink = nullptr;
             S.Clock = nullptr;
         } catch (...) {

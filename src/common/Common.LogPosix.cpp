@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -232,8 +233,10 @@ struct TOpenLog {
 };
 
 TOpenLog& OpenLog() {
-    // Never destroyed: the stop banner is written while static objects go.
-    static TOpenLog* const L = new TOpenLog;
+    // Never destroyed: the stop banner is written while static objects go. Built in the
+    // library's own storage, not the heap, so an unloaded library leaves nothing behind.
+    alignas(TOpenLog) static unsigned char Storage[sizeof(TOpenLog)];
+    static TOpenLog* const L = new (Storage) TOpenLog;
     return *L;
 }
 
@@ -266,7 +269,7 @@ void CloseLogFile() {
     if (L.Fd >= 0)
         ::close(L.Fd);
     L.Fd = -1;
-    L.Name.clear();
+    std::string().swap(L.Name); // its heap too: the last close comes as the library unloads
 }
 
 TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
