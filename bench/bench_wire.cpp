@@ -21,6 +21,7 @@
 #include "driver/uDriverXml.h"
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -99,9 +100,12 @@ double Seconds(Clock::duration ADuration) {
 }
 
 double ThreadCpuSeconds() {
-    timespec Ts{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &Ts);
-    return static_cast<double>(Ts.tv_sec) + static_cast<double>(Ts.tv_nsec) * 1e-9;
+    rusage Usage{};
+    ::getrusage(RUSAGE_THREAD, &Usage);
+    const auto Secs = [](const timeval& T) {
+        return static_cast<double>(T.tv_sec) + static_cast<double>(T.tv_usec) * 1e-6;
+    };
+    return Secs(Usage.ru_utime) + Secs(Usage.ru_stime);
 }
 
 /// Sends each logged request as it was sent (password included); with the

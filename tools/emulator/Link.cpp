@@ -6,6 +6,7 @@
 #include <chrono>
 #include <ctime>
 #include <poll.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,20 +72,29 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits until `deadline` for the stop signal; true when it came. The wait keeps
-// the clock's own resolution, so byte times well under a millisecond stay exact.
+// Waits until `deadline` for the stop signal; true when it came. The wait is
+// exact to the microsecond, so byte times well under a millisecond stay exact.
 bool WaitStopUntil(int stopFd, Clock::time_point deadline) {
     for (;;) {
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) {
             return false;
         }
-        const auto ns = std::min<long long>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(left).count(), 60'000'000'000LL);
-        const timespec ts{static_cast<time_t>(ns / 1'000'000'000LL),
-                          static_cast<long>(ns % 1'000'000'000LL)};
-        pollfd p{stopFd, POLLIN, 0};
-        int n = ::ppoll(&p, 1, &ts, nullptr);
+        // A descriptor that select cannot hold waits with poll, in whole milliseconds.
+        const auto us = std::min<long long>(
+            std::chrono::duration_cast<std::chrono::microseconds>(left).count() + 1, 60'000'000LL);
+        int n = 0;
+        if (stopFd >= 0 && stopFd < FD_SETSIZE) {
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(stopFd, &set);
+            timeval tv{static_cast<time_t>(us / 1'000'000LL),
+                       static_cast<suseconds_t>(us % 1'000'000LL)};
+            n = ::select(stopFd + 1, &set, nullptr, nullptr, &tv);
+        } else {
+            pollfd p{stopFd, POLLIN, 0};
+            n = ::poll(&p, 1, static_cast<int>((us + 999) / 1000));
+        }
         if (n > 0) {
             return true;
         }
