@@ -162,7 +162,7 @@ build_graphics_test() {
     arch_vars "$arch"
     mkdir -p "$BUILD/tests"
     if ! "$TRIPLET-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -static -static-libgcc \
-        -static-libstdc++ -I"$ROOT/src" "$ROOT/tests/windows/graphics_test.cpp" \
+        -static-libstdc++ -I"$ROOT/src" -I"$ROOT/tests" "$ROOT/tests/windows/graphics_test.cpp" \
         "$BUILD/src/libkorv_graphics.a" "$BUILD/src/libkorv_common.a" -lgdi32 \
         -o "$BUILD/tests/graphics_test.exe" >"$BUILD/tests/graphics_test.build.log" 2>&1; then
         show_log "$BUILD/tests/graphics_test.build.log"

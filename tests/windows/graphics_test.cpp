@@ -5,6 +5,7 @@
 // usage: graphics_test.exe      exit status 0 when every check passed
 #include "common/uEquipmentErrors.h"
 #include "graphics/uGraphicText.h"
+#include "support/PrintPicture.h"
 
 #include <cstdio>
 #include <string>
@@ -20,45 +21,7 @@ void Check(bool AOk, const char* AWhat) {
         ++Failures;
 }
 
-struct TPicture {
-    int Width = 0;
-    int Height = 0;
-    std::string Data;
-    bool Black(int AX, int AY) const {
-        const auto byte =
-            static_cast<unsigned char>(Data[static_cast<std::size_t>(AY * (Width / 8) + AX / 8)]);
-        return ((byte >> (AX % 8)) & 1) != 0;
-    }
-    int BlackInRow(int AY) const {
-        int n = 0;
-        for (int x = 0; x < Width; ++x)
-            n += Black(x, AY);
-        return n;
-    }
-    int BlackCount() const {
-        int n = 0;
-        for (int y = 0; y < Height; ++y)
-            n += BlackInRow(y);
-        return n;
-    }
-    std::pair<int, int> InkColumns() const {
-        int left = -1, right = -1;
-        for (int x = 0; x < Width; ++x)
-            for (int y = 0; y < Height; ++y)
-                if (Black(x, y)) {
-                    if (left < 0)
-                        left = x;
-                    right = x;
-                }
-        return {left, right};
-    }
-    int FullRows(int AInkWidth) const {
-        int n = 0;
-        for (int y = 0; y < Height; ++y)
-            n += BlackInRow(y) >= AInkWidth - 2;
-        return n;
-    }
-};
+using korv::test::TPicture;
 
 TPicture Draw(const std::u16string& AText, int ASize = 12, const std::u16string& AName = u"Arial",
               const std::u16string& AStyle = u"", const std::u16string& AAlign = u"center") {
