@@ -258,6 +258,8 @@ public:
                       TDateTimeValue& ADateTime);
     /// Voids the receipt left open, if any.
     void CancelReceipt();
+    /// Voids the receipt that AMode, the mode byte of a short state, shows open.
+    void CancelOpenReceipt(int AMode);
     /// The correction amounts of ProcessCorrectionCheck, in the order sent.
     struct TCorrectionSums {
         TCurrency CorrectionSum, Cash, ElectronicPayment, AdvancePayment, Credit, CashProvision,
@@ -330,6 +332,9 @@ public:
     /// Resumes a document stopped by a paper-out (EquException 3027 when it
     /// cannot be finished).
     void PrintPrevDoc();
+    /// PrintPrevDoc, WaitForEndPrinting and CancelReceipt in one; a register
+    /// whose printer stands idle answers one state query for all three.
+    void PrepareForDocument();
     void Cut(bool AFullCut);
     void Feed(int ALineCount);
     void FeedAndCut(int ALineCount);
@@ -413,6 +418,8 @@ protected:
 
 private:
     void ReadStructure(int AParentTag, std::string_view AData, int ADepth);
+    /// The part of PrintPrevDoc after the state query, ASubmode its answer.
+    void ResumeStoppedDocument(int ASubmode);
 };
 
 } // namespace korv

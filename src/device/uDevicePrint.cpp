@@ -79,13 +79,34 @@ void TDevice::PrintPrevDoc() {
     std::string flags;
     int mode = 0, submode = 0;
     GetECRState(flags, mode, submode);
-    if (submode != SubmodePaperOut && submode != SubmodeAwaitResume)
+    ResumeStoppedDocument(submode);
+}
+
+void TDevice::ResumeStoppedDocument(int ASubmode) {
+    if (ASubmode != SubmodePaperOut && ASubmode != SubmodeAwaitResume)
         return;
     ContinuePrint();
     WaitForEndPrinting();
+    std::string flags;
+    int mode = 0, submode = 0;
     GetECRState(flags, mode, submode);
     if (submode == SubmodePaperOut || submode == SubmodeAwaitResume)
         throw EquException(3027);
+}
+
+void TDevice::PrepareForDocument() {
+    std::string flags;
+    int mode = 0, submode = 0;
+    GetECRState(flags, mode, submode);
+    if (submode < SubmodePaperOut) {
+        // The printer stands idle: nothing to resume or wait for, and the
+        // state just read still tells whether a receipt is open.
+        CancelOpenReceipt(mode);
+        return;
+    }
+    ResumeStoppedDocument(submode);
+    WaitForEndPrinting();
+    CancelReceipt();
 }
 
 void TDevice::Cut(bool AFullCut) {

@@ -70,9 +70,14 @@ void TDevice::CancelReceipt() {
     const int rc = ExecuteCode(TCommandId::ECRState);
     if (rc != 0)
         RaiseCommandError(CommandInfo(TCommandId::ECRState).Context, rc);
-    if (FResponse.size() < 15 || (At(FResponse, 4) & ReceiptOpenBit) == 0)
+    if (FResponse.size() < 15)
         return;
-    Execute(TCommandId::CancelCheck);
+    CancelOpenReceipt(At(FResponse, 4));
+}
+
+void TDevice::CancelOpenReceipt(int AMode) {
+    if ((AMode & ReceiptOpenBit) != 0)
+        Execute(TCommandId::CancelCheck);
 }
 
 void TDevice::Encash(TCurrency ASumm) {

@@ -93,7 +93,8 @@ void TDriver::OpenDevice(TDeviceDriver& AInstance) {
                               AInstance.FInitPrintSetting);
         int AutoCut = 0;
         Device.GetFieldAsByte(KAutoCutTable, KAutoCutRow, KAutoCutField, AutoCut);
-        UpdateLineLength();
+        // Opening the link read the register's line length; nothing since has changed it.
+        ApplyLineLength(Device.GetLineLen());
         PrepareDevice();
         TFFDVersion Ffd = Device.GetFFD();
         Device.SetFFDVersion(Ffd);

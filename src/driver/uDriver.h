@@ -138,6 +138,8 @@ public:
     void CheckShiftState(bool AClosedRequired);
     /// The effective line length, stored in the device too.
     int UpdateLineLength();
+    /// The same from the register's line length ARegisterLength, already read.
+    int ApplyLineLength(int ARegisterLength);
     bool IsFiscalized();
 
     /// Runs ACommand, which makes one document the FN does not keep (cash in

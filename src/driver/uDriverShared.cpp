@@ -89,10 +89,7 @@ void TDriver::ReconnectSocket() {
 }
 
 void TDriver::PrepareDevice() {
-    TDevice& Device = CurrentDevice();
-    Device.PrintPrevDoc();
-    Device.WaitForEndPrinting();
-    Device.CancelReceipt();
+    CurrentDevice().PrepareForDocument();
 }
 
 bool TDriver::IsPrintingOn() {
@@ -178,13 +175,15 @@ void TDriver::CheckShiftState(bool AClosedRequired) {
 }
 
 int TDriver::UpdateLineLength() {
-    TDevice& Device = CurrentDevice();
     int Length = 0;
-    Device.GetLineLength(Length);
-    if (FInstance->FLineLength > 0)
-        Length = FInstance->FLineLength;
+    CurrentDevice().GetLineLength(Length);
+    return ApplyLineLength(Length);
+}
+
+int TDriver::ApplyLineLength(int ARegisterLength) {
+    const int Length = FInstance->FLineLength > 0 ? FInstance->FLineLength : ARegisterLength;
     FInstance->FLineLen = static_cast<std::uint8_t>(Length);
-    Device.SetLineLen(FInstance->FLineLen);
+    CurrentDevice().SetLineLen(FInstance->FLineLen);
     return FInstance->FLineLen;
 }
 

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace korv::test {
 
 TEST(DevicePrint, PrintStringSplitsAtCRAndLineLength) {
@@ -223,6 +226,46 @@ TEST(DevicePrint, PrintPrevDocResumesAStoppedDocument) {
     dev.Raw(0, TScriptedDevice::ECRState(0, 0));
     dev.Raw(0, TScriptedDevice::ECRState(0, 2));
     EXPECT_EQ(EquCode([&] { dev.PrintPrevDoc(); }), 3027);
+}
+
+// What an operation does before its document: an idle printer costs one state
+// query; a stopped or busy one takes the whole way (resume, wait, state again).
+TEST(DevicePrint, PrepareForDocumentAsksOnceWhileThePrinterIsIdle) {
+    const std::string Ok(1, '\0');
+    const auto State = TScriptedDevice::ECRState;
+    struct TCase {
+        const char* Name;
+        std::vector<std::string> Answers;
+        std::string Commands; // codes sent, one byte each
+    };
+    const TCase Cases[] = {
+        {"idle", {State(0x04, 0)}, "\x10"},
+        {"idle, receipt open", {State(0x08, 1), Ok}, "\x10\x88"},
+        {"printing",
+         {State(0x08, 5), State(0x08, 5), State(0x08, 0), State(0x08, 0), Ok},
+         "\x10\x10\x10\x10\x88"},
+        {"paper out",
+         {State(0x04, 2), Ok, State(0x04, 0), State(0x04, 0), State(0x04, 0), State(0x04, 0)},
+         "\x10\xB0\x10\x10\x10\x10"},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        TScriptedDevice dev;
+        for (const std::string& A : C.Answers)
+            dev.Raw(0, A);
+        dev.PrepareForDocument();
+        std::string Codes;
+        for (const TSentCommand& S : dev.Sent)
+            Codes += S.Cmd;
+        EXPECT_EQ(Codes, C.Commands);
+        EXPECT_TRUE(dev.Script.empty());
+    }
+
+    // A paper-out that does not end still fails the way PrintPrevDoc does.
+    TScriptedDevice stuck;
+    for (const std::string& A : {State(0, 2), Ok, State(0, 0), State(0, 2)})
+        stuck.Raw(0, A);
+    EXPECT_EQ(EquCode([&] { stuck.PrepareForDocument(); }), 3027);
 }
 
 } // namespace korv::test

@@ -44,17 +44,20 @@ protected:
 
 class TEmulatedRegister {
 public:
-    /// AFfd: 105, 110 or 120.
     /// AFfd: 105, 110 or 120; AStateFile: where the register keeps its state
-    /// (needed to power it up again), empty for none.
-    explicit TEmulatedRegister(int AFfd, std::string AStateFile = {}) : FFfd(AFfd) {
+    /// (needed to power it up again), empty for none; ARegistered false leaves
+    /// the FN as it comes from the factory (and no shift open).
+    explicit TEmulatedRegister(int AFfd, std::string AStateFile = {}, bool ARegistered = true)
+        : FFfd(AFfd) {
         FOptions.ffd = AFfd;
         FOptions.stateFile = std::move(AStateFile);
         Emu = std::make_unique<emu::Emulator>(FOptions);
         std::string Err;
         EXPECT_TRUE(Emu->Load(&Err)) << Err;
-        Register();
-        OpenShift();
+        if (ARegistered) {
+            Register();
+            OpenShift();
+        }
         if (!FOptions.stateFile.empty()) {
             std::lock_guard Lock(Emu->Reg().Mutex());
             EXPECT_TRUE(Emu->Reg().SaveState(&Err)) << Err;

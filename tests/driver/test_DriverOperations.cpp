@@ -51,8 +51,15 @@ public:
     std::vector<std::pair<std::string, std::string>> Sent;
     std::vector<std::pair<std::string, std::string>>* SentLog = nullptr;
 
-    int Enable(int, int) override { return ++Enables, EnableCode; }
-    int Enable(const std::string&, int) override { return ++Enables, EnableCode; }
+    // Like the real links, an opened link reads the line length.
+    int Enable(int, int) override { return Open(); }
+    int Enable(const std::string&, int) override { return Open(); }
+    int Open() {
+        ++Enables;
+        if (EnableCode == 0)
+            SetParams();
+        return EnableCode;
+    }
     /// Also counts the link closings here, for registers the driver frees.
     int* DisableCount = nullptr;
     void Disable() override {

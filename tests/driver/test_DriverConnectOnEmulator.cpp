@@ -1,0 +1,102 @@
+// ConnectEquipment against the register emulator: the format version it
+// learns for every format the FN can be registered in, and what it costs on
+// the wire.
+
+#include "EmulatedRegister.h"
+
+#include "common/Common.Log.h"
+#include "driver/uDeviceDriver.h"
+
+#include <set>
+#include <utility>
+
+using namespace korv;
+using namespace korvtest;
+
+namespace {
+
+struct TConnectCase {
+    const char* Name;
+    int Ffd;             // the FN's format (105, 110, 120)
+    bool Registered;     // false: an FN fresh from the factory
+    int TableFfd;        // table 17, field 17 after registration (-1: left alone)
+    TFFDVersion Expect;  // what the connection learns
+    const char16_t* Kkt; // FFDVersionKKT of GetDataKKT (nullptr: not fiscal)
+};
+
+// The commands of a connection that do not depend on the document: the line
+// length, the KT setting written, print mode, auto cut, the short state, the
+// registration query, the document request and the empty block that ends it.
+constexpr std::size_t KFixedCommands = 8;
+
+class ConnectOnEmulator : public ::testing::TestWithParam<TConnectCase> {
+protected:
+    void SetUp() override { SetLogMode(0); }
+};
+
+TEST_P(ConnectOnEmulator, LearnsTheFormatReadingTheRegistrationOnce) {
+    const TConnectCase& C = GetParam();
+    TEmulatedRegister R(C.Ffd, {}, C.Registered);
+    std::size_t Items = 0;
+    {
+        std::lock_guard Lock(R.Emu->Reg().Mutex());
+        if (C.TableFfd >= 0)
+            R.Emu->Reg().Tables().SetInt(17, 1, 17, C.TableFfd);
+        if (C.Registered) {
+            const emu::FiscalStorage& Fn = *R.Emu->Reg().Fn();
+            Items = TlvList(Fn.Document(Fn.Registration().docNumber)->tlv).size();
+            ASSERT_GT(Items, 10u);
+        }
+    }
+    const std::size_t Before = R.Emu->Reg().Log().size();
+
+    TEmuDriver Driver;
+    pugi::xml_document Settings;
+    ParseXmlInput(R.Settings(), Settings);
+    Driver.ConnectEquipment(Settings);
+    const std::vector<emu::LogEntry> Log = R.Emu->Reg().Log();
+    const std::vector<emu::LogEntry> Sent(Log.begin() + static_cast<std::ptrdiff_t>(Before),
+                                          Log.end());
+
+    TDeviceDriver& Instance = *Driver.Instance();
+    EXPECT_EQ(Instance.FFFDVersion, static_cast<int>(C.Expect));
+    EXPECT_EQ(Instance.GetDevice().GetFFDVersion(), C.Expect);
+    EXPECT_EQ(Instance.FLineLen, 48); // the register's own, from the link's opening
+
+    // One block per item of the registration document and nothing else twice:
+    // the document is the only thing worth its commands.
+    EXPECT_LE(Sent.size(), KFixedCommands + Items);
+    std::set<std::string> Seen;
+    for (const emu::LogEntry& E : Sent) {
+        if (E.code != 0xFF3B) {
+            EXPECT_TRUE(Seen.insert(E.request).second)
+                << std::hex << E.code << " sent twice with the same data";
+        }
+    }
+    // The document was read to its end: the register takes every command again.
+    EXPECT_FALSE(R.Emu->Reg().DataOutput());
+
+    Driver.SelectDevice(Driver.DeviceID());
+    pugi::xml_document Data;
+    Driver.GetDataKKT(Data);
+    const pugi::xml_node Params = Data.child("Parameters");
+    EXPECT_STREQ(Params.attribute("Fiscal").value(), C.Kkt ? "true" : "false");
+    if (C.Kkt) {
+        EXPECT_EQ(XmlToU16(Params.attribute("FFDVersionKKT").value()), C.Kkt);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ConnectOnEmulator,
+    ::testing::Values(TConnectCase{"FFD105", 105, true, -1, TFFDVersion::ffd105, u"1.0.5"},
+                      TConnectCase{"FFD110", 110, true, -1, TFFDVersion::ffd11, u"1.1"},
+                      TConnectCase{"FFD120", 120, true, -1, TFFDVersion::ffd12, u"1.2"},
+                      // The registration is what counts, not the table changed after it.
+                      TConnectCase{"TagOverTable", 105, true, 4, TFFDVersion::ffd105, u"1.0.5"},
+                      TConnectCase{"TagOverTable12", 120, true, 2, TFFDVersion::ffd12, u"1.2"},
+                      // Without a registration the table tells; 0 there is taken as 1.0.
+                      TConnectCase{"Unregistered", 120, false, 3, TFFDVersion::ffd11, nullptr},
+                      TConnectCase{"UnregisteredZero", 110, false, 0, TFFDVersion::ffd10, nullptr}),
+    [](const ::testing::TestParamInfo<TConnectCase>& AInfo) { return AInfo.param.Name; });
+
+} // namespace
