@@ -227,3 +227,23 @@ TEST(EmuTiming, BaudRateModelsTheByteTimeOfTheLine) {
 }
 
 } // namespace
+
+TEST(EmuControlWords, CommandCodesReadHexFirstThenDecimalWithItsSuffix) {
+    const struct {
+        const char* word;
+        int code; // -1: refused
+    } cases[] = {
+        {"8D", 0x8D},  {"0x8D", 0x8D},     {"ff4d", 0xFF4D}, {"FF4D", 0xFF4D},
+        {"141d", 141}, {"65357d", 0xFF4D}, {"10", 0x10},     {"0xFF01", 0xFF01},
+        {"100", -1},   {"FEFF", -1},       {"", -1},         {"d", 0x0D},
+        {"-1", -1},    {"0x", -1},         {"8G", -1},       {"70000d", -1},
+    };
+    for (const auto& c : cases) {
+        uint16_t code = 0;
+        const bool ok = emu::ParseCommandCode(c.word, &code);
+        EXPECT_EQ(ok, c.code >= 0) << c.word;
+        if (ok && c.code >= 0) {
+            EXPECT_EQ(code, c.code) << c.word;
+        }
+    }
+}

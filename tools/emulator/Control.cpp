@@ -76,27 +76,45 @@ bool ControlLine::Number(size_t i, long long dflt, long long* out) const {
     return true;
 }
 
-bool ParseCommandCode(std::string_view text, uint16_t* code) {
-    std::string s(text);
-    if (s.empty()) {
+namespace {
+
+bool IsCommandCode(unsigned long v) {
+    return v <= 0xFF || (v >= 0xFF00 && v <= 0xFFFF);
+}
+
+// The whole word as a number in the base, or nothing.
+bool WholeNumber(const std::string& s, int base, unsigned long* v) {
+    if (s.empty() || s[0] == '-' || s[0] == '+' || std::isspace(static_cast<unsigned char>(s[0]))) {
         return false;
     }
     char* end = nullptr;
+    errno = 0;
+    *v = std::strtoul(s.c_str(), &end, base);
+    return errno == 0 && *end == '\0';
+}
+
+} // namespace
+
+bool ParseCommandCode(std::string_view text, uint16_t* code) {
+    std::string s(text);
     unsigned long v = 0;
-    if (s.back() == 'd' || s.back() == 'D') {
+    // Hexadecimal first: 8D and FF4D end in a hex digit D, not in the decimal suffix.
+    std::string hex = s;
+    if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) {
+        hex = hex.substr(2);
+    }
+    if (WholeNumber(hex, 16, &v) && IsCommandCode(v)) {
+        *code = static_cast<uint16_t>(v);
+        return true;
+    }
+    if (s.size() > 1 && (s.back() == 'd' || s.back() == 'D')) {
         s.pop_back();
-        v = std::strtoul(s.c_str(), &end, 10);
-    } else {
-        if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-            s = s.substr(2);
+        if (WholeNumber(s, 10, &v) && IsCommandCode(v)) {
+            *code = static_cast<uint16_t>(v);
+            return true;
         }
-        v = std::strtoul(s.c_str(), &end, 16);
     }
-    if (s.empty() || end == nullptr || *end != '\0' || v > 0xFFFF || (v > 0xFF && v < 0xFF00)) {
-        return false;
-    }
-    *code = static_cast<uint16_t>(v);
-    return true;
+    return false;
 }
 
 std::string ClockText(time_t t) {

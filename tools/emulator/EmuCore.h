@@ -190,6 +190,7 @@ struct ControlLine {
 };
 
 // Parses a command code: "0x8D", "8D", "FF46", "0xFF46" or decimal with a "d" suffix ("141d").
+// A word that reads as a command code in hexadecimal is one: "8D" is 0x8D, never decimal 8.
 bool ParseCommandCode(std::string_view text, uint16_t* code);
 
 // Bytes as upper-case hexadecimal text, and back (false for anything else but pairs of
