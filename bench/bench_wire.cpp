@@ -5,9 +5,10 @@
 //          line (where the printer is modelled, it then waits for the printer
 //          by asking the register's state back to back);
 //   wire   the time the row's bytes, both ways, need on the line.
-// Counters: the bytes each way, wall/floor, wall/wire and the driver's own
-// processor time (its calling thread) as a share of the wire time; receipts
-// also give their wall time per item.
+// Counters: the bytes each way, wall/floor, wall/wire, the driver's own
+// processor time (its calling thread) as a share of the wire time and how
+// often per command that thread slept in the system (each sleep costs a
+// wake-up); receipts also give their wall time per item.
 
 #include "BenchTmp.h"
 
@@ -108,6 +109,14 @@ double ThreadCpuSeconds() {
     return Secs(Usage.ru_utime) + Secs(Usage.ru_stime);
 }
 
+/// How often the calling thread went to sleep in the system so far: each
+/// wait for the line that blocks is one, and each costs a wake-up.
+double ThreadSleeps() {
+    rusage Usage{};
+    ::getrusage(RUSAGE_THREAD, &Usage);
+    return static_cast<double>(Usage.ru_nvcsw);
+}
+
 /// Sends each logged request as it was sent (password included); with the
 /// printer modelled, the driver's state queries are left out and the client
 /// asks the state back to back until the printer is idle instead.
@@ -161,7 +170,7 @@ void BM_OverPty(benchmark::State& AState, TOperation AOperation, int AItems) {
                                                                        : pugi::xml_document();
     TDriver Driver;
     std::vector<emu::LogEntry> Sent;
-    double Wall = 0, Cpu = 0;
+    double Wall = 0, Cpu = 0, Sleeps = 0;
     std::size_t BytesOut = 0, BytesIn = 0;
     try {
         const pugi::xml_document Settings =
@@ -180,6 +189,7 @@ void BM_OverPty(benchmark::State& AState, TOperation AOperation, int AItems) {
             AState.ResumeTiming();
             const std::size_t Mark = Em.Reg().Log().size();
             const double CpuStart = ThreadCpuSeconds();
+            const double SleepsStart = ThreadSleeps();
             const Clock::time_point Start = Clock::now();
             pugi::xml_document Out;
             switch (AOperation) {
@@ -206,6 +216,7 @@ void BM_OverPty(benchmark::State& AState, TOperation AOperation, int AItems) {
             }
             Wall += Seconds(Clock::now() - Start);
             Cpu += ThreadCpuSeconds() - CpuStart;
+            Sleeps += ThreadSleeps() - SleepsStart;
             const auto Log = Em.Reg().Log();
             Sent.assign(Log.begin() + static_cast<std::ptrdiff_t>(Mark), Log.end());
             // Each exchange: ENQ, the frame (STX, LEN, LRC) and the ACK of the answer
@@ -239,6 +250,8 @@ void BM_OverPty(benchmark::State& AState, TOperation AOperation, int AItems) {
     AState.counters["wall/floor"] = PerRun / Floor;
     AState.counters["wall/wire"] = PerRun / Wire;
     AState.counters["cpu/wire_%"] = 100 * Cpu / Runs / Wire;
+    if (!Sent.empty())
+        AState.counters["sleeps/cmd"] = Sleeps / Runs / static_cast<double>(Sent.size());
     if (AItems > 0)
         AState.counters["ms/item"] = 1000 * PerRun / AItems;
     AState.SetLabel(std::to_string(Sent.size()) + " commands");

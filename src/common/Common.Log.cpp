@@ -228,6 +228,16 @@ int GetLogMode() {
     return S.Mode;
 }
 
+bool LogWanted(TLogLevel ALevel) {
+    try {
+        TLogState& S = State();
+        std::lock_guard<std::mutex> G(S.Lock);
+        return S.Sink || ModeLets(S.Mode, ALevel);
+    } catch (...) {
+        return false;
+    }
+}
+
 void WriteLog(std::u16string_view ASource, std::u16string_view AMessage, TLogLevel ALevel) {
     try {
         TLogState& S = State();

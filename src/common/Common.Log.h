@@ -17,6 +17,10 @@ enum class TLogLevel : int { Info = 0, Debug = 1, Error = 2 };
 void SetLogMode(int AMode);
 int GetLogMode();
 
+/// True when a line of ALevel would be written or a sink would receive it;
+/// callers that build costly messages (hex dumps of bytes) ask first.
+bool LogWanted(TLogLevel ALevel);
+
 void WriteLog(std::u16string_view ASource, std::u16string_view AMessage, TLogLevel ALevel);
 /// The same for ASCII/UTF-8 text (hex dumps, class names).
 void WriteLog(std::string_view ASource, std::string_view AMessage, TLogLevel ALevel);

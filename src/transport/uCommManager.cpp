@@ -2,6 +2,7 @@
 
 #include "common/uText.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -148,7 +149,7 @@ bool TComm::ReadByte(std::uint8_t& AValue, int ATimeout) {
         FFailed = true;
         return false;
     }
-    const int Ready = PlatformWaitInput(ATimeout < 0 ? 0 : ATimeout);
+    const int Ready = PlatformWaitInput(ATimeout < 0 ? 0 : ATimeout, 1);
     if (Ready < 0) {
         FFailed = true;
         return false;
@@ -157,7 +158,18 @@ bool TComm::ReadByte(std::uint8_t& AValue, int ATimeout) {
         FExtResultDescription = kReadFailed;
         return false;
     }
-    return ReadByte(AValue);
+    // The byte is there: one read takes it. Only a line that reported input
+    // and gave none goes the long way, under the port time-outs.
+    char Byte = 0;
+    const long n = PlatformRead(&Byte, 1);
+    if (n < 0) {
+        FFailed = true;
+        return false;
+    }
+    if (n == 0)
+        return ReadByte(AValue);
+    AValue = static_cast<std::uint8_t>(Byte);
+    return true;
 }
 
 bool TComm::ReadChar(char& AValue, int ATimeout) {
@@ -205,7 +217,7 @@ bool TComm::ReadString(std::size_t ACount, std::string& ABuff, const TDeadline& 
         int Wait = Deadline.Wait(-1); // -1: no limit
         if (Got > 0 && Interval > 0 && (Wait < 0 || Interval < Wait))
             Wait = Interval;
-        const int Ready = PlatformWaitInput(Wait);
+        const int Ready = PlatformWaitInput(Wait, ACount - Got);
         if (Ready < 0) {
             if (Got > 0)
                 break;
@@ -234,6 +246,19 @@ bool TComm::ReadString(std::size_t ACount, std::string& ABuff, const TDeadline& 
     }
     ABuff.resize(Got);
     return true;
+}
+
+std::chrono::nanoseconds TComm::LineTime(std::size_t ABytes) const {
+    // Start bit, data bits, parity bit and stop bits, counted in half bits.
+    const long long HalfBits = 2 * (1 + FDataBits + (FParity == TParity::prNone ? 0 : 1)) +
+                               (FStopBits == TStopBits::sbOneStopBit     ? 2
+                                : FStopBits == TStopBits::sbOne5StopBits ? 3
+                                                                         : 4);
+    const long long Rate = BaudRateAsInt();
+    if (Rate <= 0)
+        return std::chrono::nanoseconds::zero();
+    const auto Bytes = static_cast<long long>(std::min<std::size_t>(ABytes, 1u << 20));
+    return std::chrono::nanoseconds(Bytes * HalfBits * 500'000'000LL / Rate);
 }
 
 bool TComm::SetCommDTR(bool AValue) {

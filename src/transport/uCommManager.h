@@ -12,6 +12,7 @@
 
 #include "transport/uByteStream.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -198,11 +199,16 @@ private:
     /// platforms whose port applies them itself may ignore it).
     bool PlatformWrite(std::string_view AData, std::size_t& AWritten, const TDeadline& ADeadline);
     /// Waits up to ATimeoutMs (negative: no limit) for input: 1 data, 0 none, -1 failure.
-    int PlatformWaitInput(int ATimeoutMs);
+    /// AExpected is how many bytes the caller still waits for: rather than wake
+    /// for each of them, a platform may first let their line time pass (within
+    /// ATimeoutMs) so that one read takes them all.
+    int PlatformWaitInput(int ATimeoutMs, std::size_t AExpected);
     /// Reads what is there, up to ACount bytes: the count, 0 at end of data, -1 failure.
     long PlatformRead(char* ABuf, std::size_t ACount);
     bool PlatformSetDTR(bool AValue);
     bool PlatformSetRTS(bool AValue);
+    /// The time ABytes characters take on the line at the port's rate and framing.
+    std::chrono::nanoseconds LineTime(std::size_t ABytes) const;
     /// The system's text of its last error, and the same in short words.
     static void PlatformLastError(std::u16string& AText, std::u16string& AReason);
     /// Records the system's last error: "<prefix>. <text>" (the text alone

@@ -2,6 +2,7 @@
 
 #include "common/uText.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace korv {
@@ -252,8 +254,25 @@ bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten,
     return true;
 }
 
-int TComm::PlatformWaitInput(int ATimeoutMs) {
+int TComm::PlatformWaitInput(int ATimeoutMs, std::size_t AExpected) {
     const TDeadline Deadline = ATimeoutMs < 0 ? TDeadline::Never() : TDeadline::After(ATimeoutMs);
+    // Bytes come one by one at the line's pace: a wait that woke at the first
+    // of them would wake again for every next one. When more than one is
+    // awaited, the time the missing ones need on the line is slept through
+    // first (never beyond the wait's own limit), and the poll below then
+    // finds them all there.
+    int Queued = 0;
+    if (AExpected > 1 && ATimeoutMs != 0 && ::ioctl(Fd(FHandle), FIONREAD, &Queued) == 0 &&
+        Queued >= 0 && static_cast<std::size_t>(Queued) < AExpected) {
+        auto Sleep = LineTime(AExpected - static_cast<std::size_t>(Queued));
+        if (ATimeoutMs > 0)
+            Sleep =
+                std::min<std::chrono::nanoseconds>(Sleep, std::chrono::milliseconds(ATimeoutMs));
+        timespec Ts{static_cast<time_t>(Sleep.count() / 1'000'000'000LL),
+                    static_cast<long>(Sleep.count() % 1'000'000'000LL)};
+        // A signal only shortens the sleep: the poll waits for the rest.
+        ::nanosleep(&Ts, nullptr);
+    }
     while (true) {
         const int Wait = Deadline.Wait(-1);
         pollfd P{Fd(FHandle), POLLIN, 0};

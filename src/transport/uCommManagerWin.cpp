@@ -172,7 +172,7 @@ bool TComm::PlatformWrite(std::string_view AData, std::size_t& AWritten, const T
     return true;
 }
 
-int TComm::PlatformWaitInput(int ATimeoutMs) {
+int TComm::PlatformWaitInput(int ATimeoutMs, std::size_t) {
     if (!FPending.empty())
         return 1;
     DWORD Errors = 0;

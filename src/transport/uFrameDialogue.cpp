@@ -50,12 +50,15 @@ int TFrameDialogue::Succeed() {
 }
 
 void TFrameDialogue::LogBytes(const char* APrefix, std::string_view ABytes, bool AOk) {
-    WriteLog(FDialect.LogSource, std::string(APrefix) + BytesToHexText(ABytes),
-             AOk ? TLogLevel::Info : TLogLevel::Error);
+    // Every byte of every exchange passes here: no text is made for a log that is off.
+    const TLogLevel Level = AOk ? TLogLevel::Info : TLogLevel::Error;
+    if (LogWanted(Level))
+        WriteLog(FDialect.LogSource, std::string(APrefix) + BytesToHexText(ABytes), Level);
 }
 
 bool TFrameDialogue::WriteControl(std::uint8_t AByte) {
-    const std::string Byte(1, static_cast<char>(AByte));
+    const char Value = static_cast<char>(AByte);
+    const std::string_view Byte(&Value, 1);
     const bool Ok = FStream.StreamWrite(Byte);
     LogBytes("-> ", Byte, Ok);
     return Ok;
@@ -63,7 +66,8 @@ bool TFrameDialogue::WriteControl(std::uint8_t AByte) {
 
 bool TFrameDialogue::ReadControl(std::uint8_t& AByte, int ATimeout) {
     const bool Ok = FStream.StreamReadByte(AByte, ATimeout);
-    LogBytes("<- ", Ok ? std::string(1, static_cast<char>(AByte)) : std::string(), Ok);
+    const char Byte = static_cast<char>(AByte);
+    LogBytes("<- ", Ok ? std::string_view(&Byte, 1) : std::string_view(), Ok);
     return Ok;
 }
 

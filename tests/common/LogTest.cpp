@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -98,11 +99,19 @@ TEST_F(LogTest, ModesFilterLevels) {
         ASSERT_EQ(L.size(), C.Levels.size()) << "mode " << C.Mode;
         for (std::size_t i = 0; i < L.size(); ++i)
             EXPECT_NE(L[i].find("\t" + C.Levels[i] + "\t"), std::string::npos) << L[i];
+        // Callers that skip building a line when it is not wanted lose none of these.
+        const auto Has = [&](const char* AWord) {
+            return std::find(C.Levels.begin(), C.Levels.end(), AWord) != C.Levels.end();
+        };
+        EXPECT_EQ(LogWanted(TLogLevel::Info), Has("INFO")) << "mode " << C.Mode;
+        EXPECT_EQ(LogWanted(TLogLevel::Debug), Has("DEBUG")) << "mode " << C.Mode;
+        EXPECT_EQ(LogWanted(TLogLevel::Error), Has("ERROR")) << "mode " << C.Mode;
         SetLogMode(0);
         fs::remove(Dir / "Korvander_2026.12.08.log");
     }
     for (int Mode : {0, 4}) {
         SetLogMode(Mode);
+        EXPECT_FALSE(LogWanted(TLogLevel::Error)) << "mode " << Mode;
         WriteAllLevels();
         StartLog();
         SetLogMode(0);
@@ -210,6 +219,7 @@ TEST_F(LogTest, SinkSeesEveryMessageWhateverTheMode) {
         if (M == u"again")
             WriteLog("Sink", "inner", TLogLevel::Debug);
     });
+    EXPECT_TRUE(LogWanted(TLogLevel::Debug)); // the log is off, the sink still wants it
     WriteLog("A", "off", TLogLevel::Debug);
     SetLogMode(1);
     WriteLog("B", "again", TLogLevel::Info);

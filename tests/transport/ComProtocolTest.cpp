@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 using namespace korv;
 using namespace korvtest;
@@ -104,6 +105,41 @@ TEST_F(ComProtocolTest, StalledAnswersEndByTheCommandsDeadline) {
         // A generous margin: the machine is shared.
         EXPECT_LT(Spent, Budget + 2000) << "the deadline is " << Budget << " ms";
         Port.Purge(true);
+    }
+}
+
+TEST_F(ComProtocolTest, AnswerInPiecesWithPausesIsReadWhole) {
+    // A reader that waits out the line time of the rest must still gather
+    // every piece: pauses between them, well inside the port's interval
+    // limit, neither cut the frame short nor lose its tail.
+    TCommTimeouts Timeouts = Port.Timeouts();
+    Timeouts.ReadIntervalTimeout = 1000; // the pauses stay far below it on a loaded machine
+    ASSERT_TRUE(Port.SetTimeouts(Timeouts));
+    const std::string Answer = "\x10\x00\x1E"s + std::string(40, '\x55');
+    const std::string Whole = Frame(Answer);
+    // Where the frame is cut: STX alone, STX with LEN, inside the message, before the LRC.
+    for (const std::vector<std::size_t>& Cuts : std::vector<std::vector<std::size_t>>{
+             {1}, {2}, {1, 2, 5}, {3, 20, 40}, {Whole.size() - 1}}) {
+        SCOPED_TRACE(testing::PrintToString(Cuts));
+        TScript Register([&] {
+            EXPECT_EQ(Peer.ReadByte(), ENQ);
+            Peer.WriteByte(NAK);
+            Peer.ReadFrame();
+            Peer.WriteByte(ACK);
+            std::size_t From = 0;
+            for (std::size_t Cut : Cuts) {
+                Peer.Write(std::string_view(Whole).substr(From, Cut - From));
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                From = Cut;
+            }
+            Peer.Write(std::string_view(Whole).substr(From));
+            EXPECT_EQ(Peer.ReadByte(), ACK);
+        });
+        std::string Response;
+        EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x10", "", 5000, true, true), 0)
+            << U16ToAnsi(Protocol.LastReason());
+        Register.Join();
+        EXPECT_EQ(Response, Answer.substr(1));
     }
 }
 
