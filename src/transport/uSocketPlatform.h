@@ -24,6 +24,9 @@ int Connect(THandle AHandle, std::uint32_t AAddress, std::uint16_t APort, int AT
             std::u16string& AError);
 bool SetNoDelay(THandle AHandle, bool AOn);
 bool SetReceiveTimeout(THandle AHandle, int AMs);
+/// The socket reports input only once ABytes of it are there (or the peer
+/// closed, or an error waits); false where the system has no such mark.
+bool SetReceiveLowWater(THandle AHandle, int ABytes);
 /// Shuts both directions down and closes: 0, or the platform's failure code.
 int Close(THandle AHandle, std::u16string& AError);
 /// One send, never raising a signal: the count sent, or -1.

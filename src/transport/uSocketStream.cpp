@@ -3,6 +3,8 @@
 #include "common/Common.Log.h"
 #include "common/uText.h"
 
+#include <algorithm>
+
 namespace korv {
 
 TSocketStream::TSocketStream() = default;
@@ -37,6 +39,7 @@ int TSocketStream::Connect(std::uint32_t AAddress, std::uint16_t APort, int ACon
         return Failed(601);
     }
     FSocket = s;
+    FLowWater = 1;
     ApplyOptions();
     return 0;
 }
@@ -88,13 +91,22 @@ int TSocketStream::Receive(std::size_t ACount, std::string& AData, const TDeadli
     }
     AData.resize(ACount);
     std::size_t Got = 0;
-    // TCP may deliver a frame in pieces: collect until all of it came, or
-    // the deadline passed (a trickle never stretches it).
+    // TCP may deliver a frame in pieces (a serial adapter may pass on each
+    // byte as it comes): collect until all of it came, or the deadline passed
+    // (a trickle never stretches it). The wait ends only once all that is
+    // missing is there, rather than at every piece; when the deadline passes,
+    // a last look without the mark takes what came short of it.
+    bool LastLook = false;
     while (Got < ACount) {
-        const int Ready = sockos::WaitReadable(FSocket, ADeadline.Wait(-1), FError);
+        SetLowWater(LastLook ? 1 : ACount - Got);
+        const int Ready = sockos::WaitReadable(FSocket, LastLook ? 0 : ADeadline.Wait(-1), FError);
         if (Ready < 0) {
             AData.resize(Got);
             return Failed(606);
+        }
+        if (Ready == 0 && !LastLook && FLowWater > 1) {
+            LastLook = true;
+            continue;
         }
         if (Ready == 0) {
             AData.resize(Got);
@@ -118,6 +130,15 @@ int TSocketStream::Receive(std::size_t ACount, std::string& AData, const TDeadli
     return 0;
 }
 
+void TSocketStream::SetLowWater(std::size_t ABytes) {
+    // A frame is at most 258 bytes; the mark never needs to be higher.
+    ABytes = std::clamp<std::size_t>(ABytes, 1, 4096);
+    if (ABytes == FLowWater)
+        return;
+    if (sockos::SetReceiveLowWater(FSocket, static_cast<int>(ABytes)))
+        FLowWater = ABytes;
+}
+
 bool TSocketStream::StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) {
     std::string Byte;
     if (Receive(1, Byte, TDeadline::After(ATimeoutMs)) != 0 || Byte.empty())
@@ -127,7 +148,8 @@ bool TSocketStream::StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) {
 }
 
 void TSocketStream::StreamPurge() {
-    // Drops whatever already arrived, without waiting.
+    // Drops whatever already arrived, without waiting; any byte counts.
+    SetLowWater(1);
     char Buf[256];
     std::u16string Ignored;
     while (IsOpen() && sockos::WaitReadable(FSocket, 0, Ignored) > 0 &&

@@ -60,11 +60,16 @@ private:
     /// time-out for any blocking receive.
     void ApplyOptions();
     int Failed(int ACode);
+    /// Asks the system to report input only once ABytes are there; a system
+    /// without the mark keeps reporting every piece.
+    void SetLowWater(std::size_t ABytes);
 
     sockos::THandle FSocket = sockos::NoSocket;
     bool FLibraryStarted = false;
     bool FFailed = false;
     int FReceiveTimeout = 10000;
+    /// The receive mark in force (1: the system's default).
+    std::size_t FLowWater = 1;
     std::u16string FError;
 };
 

@@ -124,6 +124,10 @@ bool SetReceiveTimeout(THandle AHandle, int AMs) {
     return ::setsockopt(Fd(AHandle), SOL_SOCKET, SO_RCVTIMEO, &Tv, sizeof Tv) == 0;
 }
 
+bool SetReceiveLowWater(THandle AHandle, int ABytes) {
+    return ::setsockopt(Fd(AHandle), SOL_SOCKET, SO_RCVLOWAT, &ABytes, sizeof ABytes) == 0;
+}
+
 int Close(THandle AHandle, std::u16string& AError) {
     ::shutdown(Fd(AHandle), SHUT_RDWR);
     if (::close(Fd(AHandle)) != 0) {

@@ -164,6 +164,10 @@ int WaitReadable(THandle AHandle, int ATimeoutMs, std::u16string& AError) {
     return r > 0 ? 1 : 0;
 }
 
+bool SetReceiveLowWater(THandle, int) {
+    return false; // WinSock does not let the receive mark be set
+}
+
 long Receive(THandle AHandle, char* ABuf, std::size_t ACount, std::u16string& AError) {
     const int n = ::recv(S(AHandle), ABuf, static_cast<int>(ACount), 0);
     if (n == SOCKET_ERROR) {
