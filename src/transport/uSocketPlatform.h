@@ -36,5 +36,13 @@ long Send(THandle AHandle, const char* AData, std::size_t ACount, std::u16string
 int WaitReadable(THandle AHandle, int ATimeoutMs, std::u16string& AError);
 /// One receive of what is there: the count, 0 when the peer closed, -1 failure.
 long Receive(THandle AHandle, char* ABuf, std::size_t ACount, std::u16string& AError);
+/// Waits up to ATimeoutMs (negative: no limit) for input and receives what is
+/// there, at most ACount bytes: the count, 0 when the peer closed, -1 failure,
+/// -2 when nothing came in time. ARecvTimeout is the receive time-out option
+/// the socket has now (ms; -1 unknown), which a platform may use for the wait
+/// and change.
+long ReceiveWithin(THandle AHandle, char* ABuf, std::size_t ACount, int ATimeoutMs,
+                   int& ARecvTimeout, std::u16string& AError);
+inline constexpr long TimedOut = -2;
 
 } // namespace korv::sockos

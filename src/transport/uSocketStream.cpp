@@ -11,6 +11,8 @@ TSocketStream::TSocketStream() = default;
 
 TSocketStream::~TSocketStream() {
     Close();
+    if (FLibraryStarted)
+        sockos::Cleanup();
 }
 
 int TSocketStream::Failed(int ACode) {
@@ -21,7 +23,7 @@ int TSocketStream::Failed(int ACode) {
 int TSocketStream::Connect(std::uint32_t AAddress, std::uint16_t APort, int AConnectTimeoutMs) {
     Close();
     FError.clear();
-    if (!sockos::Startup(FError))
+    if (!FLibraryStarted && !sockos::Startup(FError))
         return Failed(607);
     FLibraryStarted = true;
     const sockos::THandle s = sockos::Open(FError);
@@ -48,20 +50,21 @@ void TSocketStream::ApplyOptions() {
     // A refused option leaves a working, if slower, link: noted, not fatal.
     if (!sockos::SetNoDelay(FSocket, true))
         WriteLog("TSocketProtocol", "TCP_NODELAY refused", TLogLevel::Error);
-    if (!sockos::SetReceiveTimeout(FSocket, FReceiveTimeout))
+    FSocketTimeout = FReceiveTimeout;
+    if (!sockos::SetReceiveTimeout(FSocket, FReceiveTimeout)) {
+        FSocketTimeout = -1;
         WriteLog("TSocketProtocol", "SO_RCVTIMEO refused", TLogLevel::Error);
+    }
 }
 
 int TSocketStream::Close() {
     int Rc = 0;
+    FInputAt = FInputEnd = 0;
+    FSocketTimeout = -1;
     if (IsOpen()) {
         const sockos::THandle s = FSocket;
         FSocket = sockos::NoSocket;
         Rc = sockos::Close(s, FError);
-    }
-    if (FLibraryStarted) {
-        sockos::Cleanup();
-        FLibraryStarted = false;
     }
     return Rc;
 }
@@ -89,43 +92,40 @@ int TSocketStream::Receive(std::size_t ACount, std::string& AData, const TDeadli
         FError = u"Соединение не установлено";
         return Failed(606);
     }
-    AData.resize(ACount);
-    std::size_t Got = 0;
     // TCP may deliver a frame in pieces (a serial adapter may pass on each
     // byte as it comes): collect until all of it came, or the deadline passed
     // (a trickle never stretches it). The wait ends only once all that is
     // missing is there, rather than at every piece; when the deadline passes,
     // a last look without the mark takes what came short of it.
     bool LastLook = false;
-    while (Got < ACount) {
-        SetLowWater(LastLook ? 1 : ACount - Got);
-        const int Ready = sockos::WaitReadable(FSocket, LastLook ? 0 : ADeadline.Wait(-1), FError);
-        if (Ready < 0) {
-            AData.resize(Got);
-            return Failed(606);
+    while (AData.size() < ACount) {
+        if (FInputAt == FInputEnd) {
+            SetLowWater(LastLook ? 1 : ACount - AData.size());
+            const long n =
+                sockos::ReceiveWithin(FSocket, FInput.data(), FInput.size(),
+                                      LastLook ? 0 : ADeadline.Wait(-1), FSocketTimeout, FError);
+            if (n == sockos::TimedOut && !LastLook && FLowWater > 1) {
+                LastLook = true;
+                continue;
+            }
+            if (n == sockos::TimedOut) {
+                if (!AData.empty())
+                    return 0;
+                FError = u"Истек таймаут ожидания";
+                return 606;
+            }
+            if (n < 0)
+                return Failed(606);
+            if (n == 0) {
+                FError = u"Соединение закрыто удалённой стороной";
+                return Failed(606);
+            }
+            FInputAt = 0;
+            FInputEnd = static_cast<std::size_t>(n);
         }
-        if (Ready == 0 && !LastLook && FLowWater > 1) {
-            LastLook = true;
-            continue;
-        }
-        if (Ready == 0) {
-            AData.resize(Got);
-            if (Got > 0)
-                return 0;
-            FError = u"Истек таймаут ожидания";
-            return 606;
-        }
-        const long n = sockos::Receive(FSocket, AData.data() + Got, ACount - Got, FError);
-        if (n < 0) {
-            AData.resize(Got);
-            return Failed(606);
-        }
-        if (n == 0) {
-            AData.resize(Got);
-            FError = u"Соединение закрыто удалённой стороной";
-            return Failed(606);
-        }
-        Got += static_cast<std::size_t>(n);
+        const std::size_t Take = std::min(ACount - AData.size(), FInputEnd - FInputAt);
+        AData.append(FInput.data() + FInputAt, Take);
+        FInputAt += Take;
     }
     return 0;
 }
@@ -149,6 +149,7 @@ bool TSocketStream::StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) {
 
 void TSocketStream::StreamPurge() {
     // Drops whatever already arrived, without waiting; any byte counts.
+    FInputAt = FInputEnd = 0;
     SetLowWater(1);
     char Buf[256];
     std::u16string Ignored;

@@ -2,11 +2,14 @@
 // A connected TCP stream socket as a TByteStream. The system calls are in
 // uSocketPlatform.h; the options of a connected socket are set in one place
 // here (ApplyOptions) for both platforms. Receives end at a deadline; sends
-// go on until every byte is out and never raise a signal.
+// go on until every byte is out and never raise a signal. A receive takes
+// whatever has come (an answer's ACK and its frame mostly arrive together)
+// and later reads are served from it, so one system call covers many bytes.
 
 #include "transport/uByteStream.h"
 #include "transport/uSocketPlatform.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,7 +26,8 @@ public:
     /// Connects to the host-order IPv4 address and port within AConnectTimeoutMs:
     /// 0, 600 (no socket), 601 (no connection) or 607 (no socket library).
     int Connect(std::uint32_t AAddress, std::uint16_t APort, int AConnectTimeoutMs);
-    /// Shuts both directions down and closes: 0, or the platform's failure code.
+    /// Shuts both directions down and closes: 0, or the platform's failure
+    /// code. The socket library stays started until the object goes.
     int Close();
     bool IsOpen() const { return FSocket != sockos::NoSocket; }
     /// The socket's receive time-out option (ms), set at the next Connect.
@@ -70,7 +74,13 @@ private:
     int FReceiveTimeout = 10000;
     /// The receive mark in force (1: the system's default).
     std::size_t FLowWater = 1;
+    /// The receive time-out option the open socket has (-1: not known).
+    int FSocketTimeout = -1;
     std::u16string FError;
+    /// Received and not yet read: FInput[FInputAt, FInputEnd).
+    std::array<char, 1024> FInput{};
+    std::size_t FInputAt = 0;
+    std::size_t FInputEnd = 0;
 };
 
 } // namespace korv

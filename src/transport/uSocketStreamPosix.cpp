@@ -173,4 +173,13 @@ long Receive(THandle AHandle, char* ABuf, std::size_t ACount, std::u16string& AE
     }
 }
 
+long ReceiveWithin(THandle AHandle, char* ABuf, std::size_t ACount, int ATimeoutMs, int&,
+                   std::u16string& AError) {
+    // poll is cheap here; the socket's own time-out is left as it is.
+    const int Ready = WaitReadable(AHandle, ATimeoutMs, AError);
+    if (Ready <= 0)
+        return Ready < 0 ? -1 : TimedOut;
+    return Receive(AHandle, ABuf, ACount, AError);
+}
+
 } // namespace korv::sockos
