@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the add-in for Windows x86 and x86-64 with mingw-w64, checks what the DLLs import
 # and export, and runs the binary-interface test, the link test (the DLL against the Linux
-# emulator over WinSock and a COM port, with the log it writes) and the log viewer test under
-# Wine for both (the viewer on a virtual X server, Xvfb).
+# emulator over WinSock and a COM port, with the log it writes), the log file test (the day's
+# file held open and shared with a second writing process) and the log viewer test under Wine
+# for both (the viewer on a virtual X server, Xvfb).
 #
 #   scripts/windows.sh [--build-only] [x86|x64]...     (default: both)
 #   scripts/windows.sh --check-packaged FOLDER
@@ -326,6 +327,13 @@ build_link_test() {
         show_log "$BUILD/tests/log_folder_test.build.log"
         fail "$arch: building log_folder_test.exe failed"
     fi
+    if ! "$TRIPLET-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -static -static-libgcc \
+        -static-libstdc++ -I"$ROOT/src" "$ROOT/tests/windows/log_file_test.cpp" \
+        "$BUILD/src/libkorv_common.a" -ladvapi32 -lshell32 -o "$BUILD/tests/log_file_test.exe" \
+        >"$BUILD/tests/log_file_test.build.log" 2>&1; then
+        show_log "$BUILD/tests/log_file_test.build.log"
+        fail "$arch: building log_file_test.exe failed"
+    fi
 }
 
 # wine_path FILE: the file as a Windows program names it (drive Z: is the root).
@@ -407,6 +415,14 @@ run_link_test() {
         fail "$arch: the log folder access test failed under Wine (exit $status)"
     fi
     say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
+    log="$BUILD/tests/log_file_test.log"
+    status=0
+    "$wine_cmd" "$BUILD/tests/log_file_test.exe" >"$log" 2>&1 </dev/null || status=$?
+    if [ "$status" -ne 0 ]; then
+        cat "$log" >&2
+        fail "$arch: the log file test failed under Wine (exit $status)"
+    fi
+    say "$arch: Wine: $(tr -d '\r' <"$log" | grep 'costs' || true); $(tail -n 1 "$log" | tr -d '\r')"
 }
 
 # A virtual X server for the tests that open windows; its display in XVFB_DISPLAY.

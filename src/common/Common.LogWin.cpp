@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <new>
 
 namespace korv::logplatform {
 
@@ -96,9 +97,20 @@ enum class TLockResult {
     Unlocked  // the file system refused locking: write without it
 };
 
-// The lock request runs overlapped; the wait for it blocks on its event with
-// the deadline, and a request still pending then is cancelled.
+// A free lock is taken at once, without an event. Only a lock another process
+// holds is requested overlapped, and the wait for it blocks on its event with
+// the deadline; a request still pending then is cancelled.
 TLockResult LockWithin(HANDLE File, HANDLE Event, std::chrono::milliseconds AWait) {
+    OVERLAPPED Now{};
+    Now.Offset = KLockOffset;
+    Now.OffsetHigh = KLockOffsetHigh;
+    if (::LockFileEx(File, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &Now))
+        return TLockResult::Held;
+    DWORD Unused = 0;
+    if (::GetLastError() == ERROR_IO_PENDING && ::GetOverlappedResult(File, &Now, &Unused, TRUE))
+        return TLockResult::Held;
+    if (::GetLastError() != ERROR_LOCK_VIOLATION)
+        return TLockResult::Unlocked;
     OVERLAPPED Ov{};
     Ov.hEvent = Event;
     Ov.Offset = KLockOffset;
@@ -110,7 +122,6 @@ TLockResult LockWithin(HANDLE File, HANDLE Event, std::chrono::milliseconds AWai
         if (::WaitForSingleObject(Event, static_cast<DWORD>(AWait.count())) != WAIT_OBJECT_0)
             ::CancelIoEx(File, &Ov);
     }
-    DWORD Unused = 0;
     if (::GetOverlappedResult(File, &Ov, &Unused, TRUE))
         return TLockResult::Held; // granted, perhaps just as the wait ran out
     return ::GetLastError() == ERROR_OPERATION_ABORTED ? TLockResult::TimedOut
@@ -340,39 +351,111 @@ std::u16string DefaultLogFolder(std::u16string_view ABaseName) {
     return Folder;
 }
 
-TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
-                           std::chrono::milliseconds ALockWait, std::u16string& AReason) {
+namespace {
+
+// The day's file, kept open between appends with the event its overlapped
+// requests wait on. Other processes open the same file themselves; every
+// append takes the file's lock, as with a fresh open.
+struct TOpenLog {
+    std::u16string Name;
+    HANDLE File = INVALID_HANDLE_VALUE;
+    HANDLE Event = nullptr;
+};
+
+TOpenLog& OpenLog() {
+    // Never destroyed: the stop banner is written while static objects go. Built in the
+    // library's own storage, not the heap, so an unloaded library leaves nothing behind.
+    alignas(TOpenLog) static unsigned char Storage[sizeof(TOpenLog)];
+    static TOpenLog* const L = new (Storage) TOpenLog;
+    return *L;
+}
+
+// True while the open file still has its name: one deleted meanwhile (allowed
+// to others, as with a file opened only for each line) waits for its last
+// handle to go, and lines written to it would be lost.
+bool StillNamed(HANDLE AFile) {
+    FILE_STANDARD_INFO Info{};
+    if (!::GetFileInformationByHandleEx(AFile, FileStandardInfo, &Info, sizeof Info))
+        return true; // the system cannot tell: keep writing
+    return !Info.DeletePending && Info.NumberOfLinks > 0;
+}
+
+// The open file for the name, opened again when the name changed (a new day)
+// or the file was deleted since it was opened.
+TOpenLog* LogFile(const std::u16string& AFileName, std::u16string& AReason) {
+    TOpenLog& L = OpenLog();
+    if (L.File != INVALID_HANDLE_VALUE) {
+        if (L.Name == AFileName && StillNamed(L.File))
+            return &L;
+        CloseLogFile();
+    }
     // Shared for writing: other processes with the driver loaded append to the
-    // same file, serialised by the lock below instead of failing to open it.
+    // same file, serialised by the lock below instead of failing to open it;
+    // and for deleting, so that the file kept open can still be cleared away.
     // Locking takes read or write-data access; a file this account may only
     // append to is still written, without the lock.
     HANDLE File = INVALID_HANDLE_VALUE;
     for (const DWORD Access : {DWORD(FILE_APPEND_DATA | FILE_READ_DATA), DWORD(FILE_APPEND_DATA)}) {
-        File = ::CreateFileW(W(AFileName), Access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        File = ::CreateFileW(W(AFileName), Access,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         if (File != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED)
             break;
     }
     if (File == INVALID_HANDLE_VALUE) {
         AReason = LastErrorText(::GetLastError());
-        return TAppendResult::Failed;
+        return nullptr;
     }
     HANDLE Event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!Event) {
         AReason = LastErrorText(::GetLastError());
         ::CloseHandle(File);
-        return TAppendResult::Failed;
+        return nullptr;
     }
-    const TLockResult Lock = LockWithin(File, Event, ALockWait);
+    try {
+        L.Name = AFileName;
+    } catch (...) {
+        ::CloseHandle(Event);
+        ::CloseHandle(File);
+        AReason = u"нет памяти";
+        return nullptr;
+    }
+    L.File = File;
+    L.Event = Event;
+    return &L;
+}
+
+} // namespace
+
+void CloseLogFile() {
+    TOpenLog& L = OpenLog();
+    if (L.File != INVALID_HANDLE_VALUE)
+        ::CloseHandle(L.File);
+    if (L.Event)
+        ::CloseHandle(L.Event);
+    L.File = INVALID_HANDLE_VALUE;
+    L.Event = nullptr;
+    std::u16string().swap(L.Name); // its heap too: the last close comes as the library unloads
+}
+
+TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABytes,
+                           std::chrono::milliseconds ALockWait, std::u16string& AReason) {
+    TOpenLog* L = LogFile(AFileName, AReason);
+    if (!L)
+        return TAppendResult::Failed;
+    const HANDLE File = L->File;
+    // A wait that runs out cancels the lock request before it returns, so the
+    // file stays open for the next line.
+    const TLockResult Lock = LockWithin(File, L->Event, ALockWait);
     TAppendResult Result =
         Lock == TLockResult::TimedOut ? TAppendResult::Busy : TAppendResult::Written;
     std::size_t Done = 0;
     while (Result == TAppendResult::Written && Done < ABytes.size()) {
+        // No event: a write still pending is waited for on the file itself,
+        // which nothing else uses meanwhile (the caller holds the log's lock).
         OVERLAPPED Ov{};
-        Ov.hEvent = Event;
         Ov.Offset = Ov.OffsetHigh = 0xFFFFFFFF; // at the end of the file
         DWORD Written = 0;
-        ::ResetEvent(Event);
         const DWORD Want =
             static_cast<DWORD>(std::min<std::size_t>(ABytes.size() - Done, 1u << 30));
         if ((!::WriteFile(File, ABytes.data() + Done, Want, nullptr, &Ov) &&
@@ -390,12 +473,9 @@ TAppendResult AppendToFile(const std::u16string& AFileName, std::string_view ABy
         Ov.OffsetHigh = KLockOffsetHigh;
         ::UnlockFileEx(File, 0, 1, 0, &Ov);
     }
-    ::CloseHandle(Event);
-    ::CloseHandle(File);
+    if (Result == TAppendResult::Failed)
+        CloseLogFile(); // the next line opens the file afresh
     return Result;
 }
-
-// Each append opens the file itself here; nothing is kept open.
-void CloseLogFile() {}
 
 } // namespace korv::logplatform

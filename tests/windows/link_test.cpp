@@ -159,6 +159,26 @@ int main(int argc, char** argv) {
     }
     FreeLibrary(Dll); // the stop banner
 
+    // The log's day file, held open while lines came, is let go by the unload: opening it
+    // without sharing succeeds.
+    wchar_t Data[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"ProgramData", Data, MAX_PATH);
+    const std::wstring Folder = (n > 0 && n < MAX_PATH ? std::wstring(Data) : L"C:\\ProgramData") +
+                                L"\\Velmora\\Korvander\\";
+    WIN32_FIND_DATAW Found{};
+    HANDLE Find = FindFirstFileW((Folder + L"Korvander_*.log").c_str(), &Found);
+    Check(Find != INVALID_HANDLE_VALUE, "the log file is there");
+    if (Find != INVALID_HANDLE_VALUE) {
+        do {
+            HANDLE F = CreateFileW((Folder + Found.cFileName).c_str(), GENERIC_READ, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+            Check(F != INVALID_HANDLE_VALUE, "no handle on the log file left after the unload");
+            if (F != INVALID_HANDLE_VALUE)
+                CloseHandle(F);
+        } while (FindNextFileW(Find, &Found));
+        FindClose(Find);
+    }
+
     for (const auto& [p, size] : gMemory.live)
         std::printf("leak: a host memory block of %u bytes was never freed: \"%s\"\n",
                     unsigned(size), Narrow(static_cast<const wchar_t*>(p), size / 2).c_str());
