@@ -240,3 +240,55 @@ TEST(SocketOptions, EveryConnectedSocketHasThemAll) {
     EXPECT_EQ(Tv.tv_sec * 1000 + Tv.tv_usec / 1000, 1500);
     EXPECT_EQ(::fcntl(Fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
 }
+
+TEST(SocketStream, BytesReadAheadAreServedInOrderAndDroppedOnlyByPurgeOrReconnect) {
+    // One receive takes whatever has come; the reads after it are served from it.
+    TTcpPeer Peer;
+    TSocketStream Stream;
+    ASSERT_EQ(Stream.Connect(0x7F000001u, static_cast<std::uint16_t>(Peer.Port), 2000), 0);
+    ASSERT_TRUE(Peer.Accept());
+    std::uint8_t B = 0;
+    std::string Block;
+    Peer.Write("\x06\x02\x03"
+               "abc"s);
+    ASSERT_TRUE(Stream.StreamReadByte(B, 2000));
+    EXPECT_EQ(B, ACK);
+    ASSERT_TRUE(Stream.StreamReadByte(B, 2000));
+    EXPECT_EQ(B, STX);
+    // A block asks for more than came: the rest is waited for.
+    TScript Late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        Peer.Write("de");
+    });
+    ASSERT_TRUE(Stream.StreamReadBlock(6, Block, TDeadline::After(2000)));
+    Late.Join();
+    EXPECT_EQ(Block, "\x03"
+                     "abcde"s);
+
+    // A purge drops what was read ahead as well as what waits in the socket.
+    Peer.Write("xyz");
+    ASSERT_TRUE(Stream.StreamReadByte(B, 2000));
+    EXPECT_EQ(B, 'x');
+    Stream.StreamPurge();
+    EXPECT_FALSE(Stream.StreamReadByte(B, 50));
+    EXPECT_FALSE(Stream.StreamFailed()); // silence, not a failure
+
+    // A new connection never serves what the last one read ahead.
+    Peer.Write("old");
+    ASSERT_TRUE(Stream.StreamReadByte(B, 2000));
+    EXPECT_EQ(B, 'o');
+    TTcpPeer Next;
+    ASSERT_EQ(Stream.Connect(0x7F000001u, static_cast<std::uint16_t>(Next.Port), 2000), 0);
+    ASSERT_TRUE(Next.Accept());
+    Next.Write("n");
+    ASSERT_TRUE(Stream.StreamReadByte(B, 2000));
+    EXPECT_EQ(B, 'n');
+
+    // Bytes that came before the peer closed are all served before the close is told.
+    Next.Write("tail");
+    Next.Close();
+    ASSERT_TRUE(Stream.StreamReadBlock(4, Block, TDeadline::After(2000)));
+    EXPECT_EQ(Block, "tail");
+    EXPECT_FALSE(Stream.StreamReadByte(B, 2000));
+    EXPECT_TRUE(Stream.StreamFailed());
+}
