@@ -243,6 +243,8 @@ public:
     void SetParams();
     /// Drains a document left half read, so the register takes commands again.
     void UnlockDataOutputMode();
+    /// Reads the document being read out to its end (FF 3B until it is empty).
+    void FinishDocumentRead();
     static int Convert2CharToInt(std::uint8_t ASecond, std::uint8_t AFirst) {
         return ASecond * 256 + AFirst;
     }

@@ -146,9 +146,14 @@ int TDevice::GetFiscalTagList(std::uint64_t ADocNumber, int& ADocType) {
         GetStateKKT(mode);
         if ((mode & 0x0F) != DataOutputMode)
             return rc;
-    } else if (rc != 0) {
-        return rc;
+        // A read broken off earlier (a link lost in its middle) holds the
+        // FN: its rest belongs to that document, not to this one. It is read
+        // out and this document asked for again.
+        FinishDocumentRead();
+        rc = GetFNRequestFiscalDocumentTLV(ADocNumber, ADocType, length);
     }
+    if (rc != 0)
+        return rc;
     std::string block;
     for (int i = 0;; ++i) {
         if (i == MaxDocumentBlocks)

@@ -206,8 +206,11 @@ void TDevice::SetParams() {
 void TDevice::UnlockDataOutputMode() {
     int mode = 0;
     GetStateKKT(mode);
-    if ((mode & 0x0F) != 1)
-        return;
+    if ((mode & 0x0F) == 1)
+        FinishDocumentRead();
+}
+
+void TDevice::FinishDocumentRead() {
     std::string block;
     // A document holds at most 64 KiB of items, so the register runs dry
     // long before this bound; it only guards against a register that never does.

@@ -168,15 +168,31 @@ TEST(FNDocument, RequestResults) {
     EXPECT_EQ(dev.GetFiscalTagList(1, type), 8);
     EXPECT_EQ(dev.Sent.size(), 1u);
 
-    // 0x73 while a read is under way (mode 1) goes on reading.
+    // 0x73 while another read is under way (mode 1): its rest is read out
+    // and thrown away, and the document is asked for again.
     std::string state(47, '\0');
     state[14] = 1;
+    dev.Sent.clear();
     dev.Answer(0x73);
     dev.Raw(0, state);
+    dev.Answer(0, Item(1041, "rest of another"));
+    dev.Answer(0);
+    AnswerDocumentRequest(dev, 2);
     dev.Answer(0, Item(1040, B({1, 0, 0, 0})));
     dev.Answer(0);
     EXPECT_EQ(dev.GetFiscalTagList(1, type), 0);
-    EXPECT_EQ(dev.DocElementList().size(), 1u);
+    EXPECT_EQ(type, 2);
+    ASSERT_EQ(dev.DocElementList().size(), 1u);
+    EXPECT_EQ(dev.DocElementList()[0].Tag, 1040);
+    ASSERT_EQ(dev.Sent.size(), 7u);
+    EXPECT_EQ(dev.Sent[4].Cmd, "\xFF\x3A");
+    EXPECT_EQ(dev.Sent[4].Data, B({1, 0, 0, 0}));
+    // The FN refusing again gives its code.
+    dev.Answer(0x73);
+    dev.Raw(0, state);
+    dev.Answer(0);
+    dev.Answer(0x73);
+    EXPECT_EQ(dev.GetFiscalTagList(1, type), 0x73);
 
     state[14] = 4;
     dev.Answer(0x73);
