@@ -45,7 +45,7 @@ unset KORVANDER_LOG_DIR
 # The floor: a bare WinSock client under Wine making as many commands as each call makes on
 # the emulator today (count them again with the emulator's LOG control when the driver's
 # calls change).
-"$WINE64" "$BUILD/tcp_floor_win.exe" "$PORT" "$ROUNDS" ConnectEquipment=39 GetDataKKT=19 \
+"$WINE64" "$BUILD/tcp_floor_win.exe" "$PORT" "$ROUNDS" ConnectEquipment=36 GetDataKKT=19 \
     GetDateTime=2 >"$TMP/floor.txt" 2>&1 </dev/null ||
     { cat "$TMP/floor.txt" >&2; fail "the bare WinSock client failed under Wine"; }
 

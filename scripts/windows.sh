@@ -2,8 +2,8 @@
 # Cross-builds the add-in for Windows x86 and x86-64 with mingw-w64, checks what the DLLs import
 # and export, and runs the binary-interface test, the link test (the DLL against the Linux
 # emulator over WinSock and a COM port, with the log it writes), the log file test (the day's
-# file held open and shared with a second writing process) and the log viewer test under Wine
-# for both (the viewer on a virtual X server, Xvfb).
+# file held open and shared with a second writing process), the WinSock receive test and the
+# log viewer test under Wine for both (the viewer on a virtual X server, Xvfb).
 #
 #   scripts/windows.sh [--build-only] [x86|x64]...     (default: both)
 #   scripts/windows.sh --check-packaged FOLDER
@@ -334,6 +334,26 @@ build_link_test() {
         show_log "$BUILD/tests/log_file_test.build.log"
         fail "$arch: building log_file_test.exe failed"
     fi
+    if ! cmake --build "$BUILD" -j "$JOBS" --target korv_transport >"$BUILD/tests/socket_test.build.log" 2>&1 ||
+        ! "$TRIPLET-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -static -static-libgcc \
+            -static-libstdc++ -I"$ROOT/src" "$ROOT/tests/windows/socket_test.cpp" \
+            "$BUILD/src/libkorv_transport.a" "$BUILD/src/libkorv_common.a" -lws2_32 -ladvapi32 \
+            -lshell32 -o "$BUILD/tests/socket_test.exe" >>"$BUILD/tests/socket_test.build.log" 2>&1; then
+        show_log "$BUILD/tests/socket_test.build.log"
+        fail "$arch: building socket_test.exe failed"
+    fi
+}
+
+# wine_check ARCH WINE NAME WHAT: runs tests/NAME.exe of the build, its last line said, its
+# output shown when it fails.
+wine_check() {
+    local arch="$1" wine_cmd="$2" name="$3" what="$4" log="$BUILD/tests/$3.log" status=0
+    "$wine_cmd" "$BUILD/tests/$name.exe" >"$log" 2>&1 </dev/null || status=$?
+    if [ "$status" -ne 0 ]; then
+        cat "$log" >&2
+        fail "$arch: the $what test failed under Wine (exit $status)"
+    fi
+    say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
 }
 
 # wine_path FILE: the file as a Windows program names it (drive Z: is the root).
@@ -415,14 +435,9 @@ run_link_test() {
         fail "$arch: the log folder access test failed under Wine (exit $status)"
     fi
     say "$arch: Wine: $(tail -n 1 "$log" | tr -d '\r')"
-    log="$BUILD/tests/log_file_test.log"
-    status=0
-    "$wine_cmd" "$BUILD/tests/log_file_test.exe" >"$log" 2>&1 </dev/null || status=$?
-    if [ "$status" -ne 0 ]; then
-        cat "$log" >&2
-        fail "$arch: the log file test failed under Wine (exit $status)"
-    fi
-    say "$arch: Wine: $(tr -d '\r' <"$log" | grep 'costs' || true); $(tail -n 1 "$log" | tr -d '\r')"
+    wine_check "$arch" "$wine_cmd" log_file_test "log file"
+    say "$arch: Wine: $(tr -d '\r' <"$BUILD/tests/log_file_test.log" | grep 'costs' || true)"
+    wine_check "$arch" "$wine_cmd" socket_test "WinSock receive"
 }
 
 # A virtual X server for the tests that open windows; its display in XVFB_DISPLAY.
