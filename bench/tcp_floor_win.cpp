@@ -4,8 +4,10 @@
 // receives of the ACK and the answer (mostly one: they come together), one send of the ACK.
 // Each command is the register's state request, so the answers are as long as real ones.
 // Under Wine every WinSock call is a round trip to the Wine server, and this program shows
-// what that alone costs per host call. For each NAME=N it times N commands on one connection
-// and prints:
+// what that alone costs per host call. First it times one WinSock call that does nothing but
+// that round trip (setting an option), then for each NAME=N it times N commands on one
+// connection. It prints:
+//   WinSockCall <median us> <fastest us> <rounds>
 //   <NAME> <median ms> <fastest ms> <rounds>
 //
 // usage: tcp_floor_win.exe PORT ROUNDS NAME=N...
@@ -111,6 +113,25 @@ int main(int argc, char** argv) {
     const int Rounds = std::max(1, std::atoi(argv[2]));
     // The register's state request with the password 30.
     const std::string State("\x11\x1E\x00\x00\x00", 5);
+    {
+        // Batches of option settings on an unconnected socket, alternating two values.
+        const SOCKET S = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        constexpr int KBatch = 2000;
+        std::vector<double> Us;
+        for (int i = 0; i < Rounds; ++i) {
+            const auto Start = std::chrono::steady_clock::now();
+            for (int k = 0; k < KBatch; ++k) {
+                const DWORD Ms = 1000 + (k & 1);
+                ::setsockopt(S, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&Ms),
+                             sizeof Ms);
+            }
+            const auto End = std::chrono::steady_clock::now();
+            Us.push_back(std::chrono::duration<double, std::micro>(End - Start).count() / KBatch);
+        }
+        ::closesocket(S);
+        std::sort(Us.begin(), Us.end());
+        std::printf("WinSockCall %.2f %.2f %d\n", Us[Us.size() / 2], Us.front(), Rounds);
+    }
     for (int a = 3; a < argc; ++a) {
         const std::string Row = argv[a];
         const std::size_t Eq = Row.find('=');

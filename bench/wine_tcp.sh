@@ -49,11 +49,14 @@ unset KORVANDER_LOG_DIR
     GetDateTime=2 >"$TMP/floor.txt" 2>&1 </dev/null ||
     { cat "$TMP/floor.txt" >&2; fail "the bare WinSock client failed under Wine"; }
 
-printf '\nHost calls over TCP against the emulator, median of %s (ms; fastest in brackets)\n' "$ROUNDS"
-printf 'floor: a bare WinSock client under Wine, the same count of commands on one connection\n'
-printf '%-18s %20s %24s %8s %20s %8s\n' command "Linux x86-64" "Windows x86-64 (Wine)" ratio \
-    "floor (Wine)" "floor/Linux"
 tr -d '\r' <"$TMP/floor.txt" >"$TMP/floor.lf"
+printf '\nHost calls over TCP against the emulator, median of %s (ms; fastest in brackets)\n' "$ROUNDS"
+printf 'floor: a bare WinSock client under Wine, the same count of commands on one connection,\n'
+printf '       5 WinSock calls a command (3 sends, 2 receives); one WinSock call alone: %s us [%s]\n' \
+    "$(awk '$1 == "WinSockCall" {print $2}' "$TMP/floor.lf")" \
+    "$(awk '$1 == "WinSockCall" {print $3}' "$TMP/floor.lf")"
+printf '%-18s %20s %24s %8s %20s %11s\n' command "Linux x86-64" "Windows x86-64 (Wine)" ratio \
+    "floor (Wine)" "floor/Linux"
 tr -d '\r' <"$TMP/windows.txt" | awk -v goal=1.5 '
     FILENAME == ARGV[1] { lin[$1] = $2; linmin[$1] = $3; next }
     FILENAME == ARGV[2] { flo[$1] = $2; flomin[$1] = $3; next }
