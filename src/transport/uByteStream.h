@@ -24,6 +24,15 @@ public:
     virtual bool StreamWrite(std::string_view AData) = 0;
     /// Waits up to ATimeoutMs for one byte; false on time-out or failure.
     virtual bool StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) = 0;
+    /// As StreamReadByte, for a byte that at least AFollowing more follow
+    /// without a pause (a frame's length byte): a stream may let them come
+    /// as well before it returns, within ATimeoutMs, so that the next read
+    /// finds them there. Only the one byte is read.
+    virtual bool StreamReadByteBefore(std::uint8_t& AValue, int ATimeoutMs,
+                                      std::size_t AFollowing) {
+        static_cast<void>(AFollowing);
+        return StreamReadByte(AValue, ATimeoutMs);
+    }
     /// Reads up to ACount bytes of a frame body, ending at ADeadline whatever
     /// comes (the serial port may end sooner by its port time-outs). A short
     /// read is not a failure (AData holds what came); false means the stream

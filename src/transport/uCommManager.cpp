@@ -143,13 +143,17 @@ bool TComm::WriteStr(std::string_view AData, int ASleepTime) {
 }
 
 bool TComm::ReadByte(std::uint8_t& AValue, int ATimeout) {
+    return ReadByteAwaiting(AValue, ATimeout, 1);
+}
+
+bool TComm::ReadByteAwaiting(std::uint8_t& AValue, int ATimeout, std::size_t AExpected) {
     FFailed = false;
     if (!Opened()) {
         FExtResultDescription = kNotOpen;
         FFailed = true;
         return false;
     }
-    const int Ready = PlatformWaitInput(ATimeout < 0 ? 0 : ATimeout, 1);
+    const int Ready = PlatformWaitInput(ATimeout < 0 ? 0 : ATimeout, AExpected);
     if (Ready < 0) {
         FFailed = true;
         return false;

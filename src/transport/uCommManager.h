@@ -154,6 +154,10 @@ public:
     bool StreamReadByte(std::uint8_t& AValue, int ATimeoutMs) override {
         return ReadByte(AValue, ATimeoutMs);
     }
+    bool StreamReadByteBefore(std::uint8_t& AValue, int ATimeoutMs,
+                              std::size_t AFollowing) override {
+        return ReadByteAwaiting(AValue, ATimeoutMs, 1 + AFollowing);
+    }
     bool StreamReadBlock(std::size_t ACount, std::string& AData,
                          const TDeadline& ADeadline) override {
         return ReadString(ACount, AData, ADeadline);
@@ -207,6 +211,9 @@ private:
     long PlatformRead(char* ABuf, std::size_t ACount);
     bool PlatformSetDTR(bool AValue);
     bool PlatformSetRTS(bool AValue);
+    /// ReadByte(AValue, ATimeout) when AExpected bytes are on their way: the
+    /// wait may let all of them come before the first is read.
+    bool ReadByteAwaiting(std::uint8_t& AValue, int ATimeout, std::size_t AExpected);
     /// The time ABytes characters take on the line at the port's rate and framing.
     std::chrono::nanoseconds LineTime(std::size_t ABytes) const;
     /// The system's text of its last error, and the same in short words.

@@ -167,7 +167,8 @@ int TFrameDialogue::SendWithHandshake(std::string_view AMessage, int AControlTim
     return Fail(Result, Origin, Reason);
 }
 
-int TFrameDialogue::ReadFrame(std::string& AFrame, int ATimeout, const TDeadline& ADeadline) {
+int TFrameDialogue::ReadFrame(std::string& AFrame, int ATimeout, const TDeadline& ADeadline,
+                              std::size_t AMinMessage) {
     AFrame.clear();
     std::uint8_t Byte;
     if (!FStream.StreamReadByte(Byte, ADeadline.Wait(ATimeout))) {
@@ -179,7 +180,10 @@ int TFrameDialogue::ReadFrame(std::string& AFrame, int ATimeout, const TDeadline
         LogBytes("<- ", AFrame, false);
         return Fail(kProtocolError, TErrorOrigin::BadFrame);
     }
-    if (!FStream.StreamReadByte(Byte, ADeadline.Wait(ATimeout))) {
+    // The length is followed by at least the shortest message and the check
+    // byte: a short frame then comes whole with it, and a longer one needs a
+    // single wait for the rest.
+    if (!FStream.StreamReadByteBefore(Byte, ADeadline.Wait(ATimeout), AMinMessage + 1)) {
         LogBytes("<- ", AFrame, false);
         return FailStream();
     }
@@ -197,7 +201,8 @@ int TFrameDialogue::ReceiveAnswer(std::string& AResponse, std::string_view AComm
                                   const TDeadline& ADeadline) {
     AResponse.clear();
     std::string Frame;
-    if (ReadFrame(Frame, ATimeout, ADeadline) != 0)
+    const std::size_t MinMessage = ACommand.empty() ? MinAnswerMessage : ACommand.size() + 1;
+    if (ReadFrame(Frame, ATimeout, ADeadline, MinMessage) != 0)
         return Fail(kNoAnswer, LastOrigin, LastReason);
     switch (ParseAnswerFrame(Frame, AResponse)) {
     case TFrameStatus::Ok:

@@ -27,6 +27,9 @@ struct TLinkDialect {
     bool AcceptFFThenAck;
 };
 
+/// The shortest answer: a one-byte command code and the error byte.
+inline constexpr std::size_t MinAnswerMessage = 2;
+
 /// How many control waits a command's deadline allows beyond its answer time-out.
 inline constexpr int DeadlineControlWaits = 2;
 
@@ -55,8 +58,11 @@ public:
     /// (our frame went through but its ACK was lost): the command is then done.
     int SendWithHandshake(std::string_view AMessage, int AControlTimeout,
                           const TDeadline& ADeadline, std::optional<std::string>* AHeldAnswer);
-    /// STX and LEN each within ATimeout, the rest by ADeadline.
-    int ReadFrame(std::string& AFrame, int ATimeout, const TDeadline& ADeadline);
+    /// STX and LEN each within ATimeout, the rest by ADeadline. AMinMessage:
+    /// the shortest message the frame can carry (an answer: its command's
+    /// code and the error byte); the wait for LEN lets that much come too.
+    int ReadFrame(std::string& AFrame, int ATimeout, const TDeadline& ADeadline,
+                  std::size_t AMinMessage = MinAnswerMessage);
     /// Reads and checks the answer to the command ACommand (its code bytes):
     /// an intact answer to another command is acknowledged and refused with
     /// 1014, never taken as data.

@@ -111,35 +111,47 @@ TEST_F(ComProtocolTest, StalledAnswersEndByTheCommandsDeadline) {
 TEST_F(ComProtocolTest, AnswerInPiecesWithPausesIsReadWhole) {
     // A reader that waits out the line time of the rest must still gather
     // every piece: pauses between them, well inside the port's interval
-    // limit, neither cut the frame short nor lose its tail.
+    // limit, neither cut the frame short nor lose its tail. The shortest
+    // answer (code and error byte only) and one shorter than the command
+    // makes likely are read whole too, and nothing after them is taken.
     TCommTimeouts Timeouts = Port.Timeouts();
     Timeouts.ReadIntervalTimeout = 1000; // the pauses stay far below it on a loaded machine
     ASSERT_TRUE(Port.SetTimeouts(Timeouts));
-    const std::string Answer = "\x10\x00\x1E"s + std::string(40, '\x55');
-    const std::string Whole = Frame(Answer);
-    // Where the frame is cut: STX alone, STX with LEN, inside the message, before the LRC.
-    for (const std::vector<std::size_t>& Cuts : std::vector<std::vector<std::size_t>>{
-             {1}, {2}, {1, 2, 5}, {3, 20, 40}, {Whole.size() - 1}}) {
-        SCOPED_TRACE(testing::PrintToString(Cuts));
-        TScript Register([&] {
-            EXPECT_EQ(Peer.ReadByte(), ENQ);
-            Peer.WriteByte(NAK);
-            Peer.ReadFrame();
-            Peer.WriteByte(ACK);
-            std::size_t From = 0;
-            for (std::size_t Cut : Cuts) {
-                Peer.Write(std::string_view(Whole).substr(From, Cut - From));
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                From = Cut;
-            }
-            Peer.Write(std::string_view(Whole).substr(From));
-            EXPECT_EQ(Peer.ReadByte(), ACK);
-        });
-        std::string Response;
-        EXPECT_EQ(Protocol.RunCommand(Response, kPwd, "\x10", "", 5000, true, true), 0)
-            << U16ToAnsi(Protocol.LastReason());
-        Register.Join();
-        EXPECT_EQ(Response, Answer.substr(1));
+    struct TAnswer {
+        std::string Command;
+        std::string Message;
+    };
+    for (const TAnswer& A : {TAnswer{"\x10", "\x10\x00\x1E"s + std::string(40, '\x55')},
+                             TAnswer{"\x10", "\x10\x00"s}, TAnswer{"\xFF\x01", "\xFF\x01\x00"s}}) {
+        const std::string Whole = Frame(A.Message);
+        // Where the frame is cut: STX alone, STX with LEN, inside the message, before the LRC.
+        for (const std::vector<std::size_t>& Cuts :
+             std::vector<std::vector<std::size_t>>{{1}, {2}, {1, 2, 3}, {Whole.size() - 1}}) {
+            SCOPED_TRACE(testing::PrintToString(Cuts) + " of " + std::to_string(Whole.size()));
+            TScript Register([&] {
+                EXPECT_EQ(Peer.ReadByte(), ENQ);
+                Peer.WriteByte(NAK);
+                Peer.ReadFrame();
+                Peer.WriteByte(ACK);
+                std::size_t From = 0;
+                for (std::size_t Cut : Cuts) {
+                    Peer.Write(std::string_view(Whole).substr(From, Cut - From));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    From = Cut;
+                }
+                Peer.Write(std::string_view(Whole).substr(From));
+                EXPECT_EQ(Peer.ReadByte(), ACK);
+                Peer.Write("\x7F"); // not part of the answer
+            });
+            std::string Response;
+            EXPECT_EQ(Protocol.RunCommand(Response, kPwd, A.Command, "", 5000, true, true), 0)
+                << U16ToAnsi(Protocol.LastReason());
+            Register.Join();
+            EXPECT_EQ(Response, A.Message.substr(A.Command.size()));
+            std::uint8_t After = 0;
+            EXPECT_TRUE(Port.ReadByte(After, 2000));
+            EXPECT_EQ(After, 0x7F);
+        }
     }
 }
 
