@@ -392,6 +392,11 @@ protected:
     /// leaves the answer in FResponse and the link's reason and origin.
     int RunOnLink(TCustomLinkProtocol& ALink, std::string_view ACmd, std::string_view AData,
                   int ATimeout, bool ASendPwd, bool AWaitResponse);
+    /// What Enable of a link variant does when reading the settings over a
+    /// link just opened fails with AFailure: the reason (AWhere, then "ККТ не
+    /// отвечает" for silence or the failure's text) and origin kept, the
+    /// failure logged; returns 1011.
+    int SettingsReadFailed(const std::exception& AFailure, std::u16string_view AWhere);
     /// Pauses between printer polls and command retries.
     virtual void Pause(int AMilliseconds);
 

@@ -29,6 +29,19 @@ int TDevice::RunOnLink(TCustomLinkProtocol& ALink, std::string_view ACmd, std::s
     return Rc;
 }
 
+int TDevice::SettingsReadFailed(const std::exception& AFailure, std::u16string_view AWhere) {
+    WriteLog(u"TDevice", ExceptionMessage(AFailure), TLogLevel::Error);
+    const auto* Equ = dynamic_cast<const EquException*>(&AFailure);
+    if (Equ && Equ->Fault.Origin == TErrorOrigin::Silent) {
+        FLinkReason = std::u16string(AWhere) + u"ККТ не отвечает";
+        FLinkOrigin = TErrorOrigin::Silent;
+    } else {
+        FLinkReason = std::u16string(AWhere) + ExceptionMessage(AFailure);
+        FLinkOrigin = Equ ? Equ->Fault.Origin : TErrorOrigin::None;
+    }
+    return 1011;
+}
+
 int TComDevice::RunCommand(std::string_view ACmd, std::string_view AData, int ATimeout,
                            bool ASendPwd, bool AWaitResponse) {
     return RunOnLink(*FCOMProtocolImpl, ACmd, AData, ATimeout, ASendPwd, AWaitResponse);
@@ -50,17 +63,8 @@ int TComDevice::Enable(int APort, int ABaud) {
     try {
         SetParams();
     } catch (const std::exception& E) {
-        WriteLog(u"TComDevice", ExceptionMessage(E), TLogLevel::Error);
         FComPort->Close();
-        const auto* Equ = dynamic_cast<const EquException*>(&E);
-        if (Equ && Equ->Fault.Origin == TErrorOrigin::Silent) {
-            FLinkReason = Port + u"ККТ не отвечает";
-            FLinkOrigin = TErrorOrigin::Silent;
-        } else {
-            FLinkReason = Port + ExceptionMessage(E);
-            FLinkOrigin = Equ ? Equ->Fault.Origin : TErrorOrigin::None;
-        }
-        return 1011;
+        return SettingsReadFailed(E, Port);
     }
     return 0;
 }
@@ -107,11 +111,17 @@ int TSocketDevice::Enable(const std::string& AIPAddress, int ATCPPort) {
     FLinkReason.clear();
     FLinkOrigin = TErrorOrigin::None;
     const int rc = FSocketProtocolImpl->Connect(AIPAddress, ATCPPort);
+    const std::u16string Address = u"адрес " + Utf8ToU16(AIPAddress);
     if (rc == 0) {
-        SetParams();
+        try {
+            SetParams();
+        } catch (const std::exception& E) {
+            // The connection stays up: a caller that goes on meets the
+            // register's answer, or its silence, again at its next command.
+            return SettingsReadFailed(E, Address + u":" + IntToU16(ATCPPort) + u": ");
+        }
         return 0;
     }
-    const std::u16string Address = u"адрес " + Utf8ToU16(AIPAddress);
     switch (rc) {
     case 604:
         FLinkReason = Address + u": не является IPv4-адресом";

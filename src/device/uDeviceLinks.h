@@ -50,8 +50,9 @@ public:
 
     int RunCommand(std::string_view ACmd, std::string_view AData, int ATimeout, bool ASendPwd,
                    bool AWaitResponse) override;
-    /// Connects and reads the line length; returns the link's code (a failure
-    /// of the reading raises).
+    /// Connects and reads the line length; returns the link's code, or 1011
+    /// when the register does not answer the reading or refuses it (as on a
+    /// serial line; the connection is left up then).
     int Enable(const std::string& AIPAddress, int ATCPPort) override;
     using TDevice::Enable;
     void Disable() override;

@@ -35,10 +35,18 @@ protected:
     void Pause(int) override {}
 };
 
+/// The same on a serial line.
+class TQuickComDevice : public korv::TComDevice {
+protected:
+    void Pause(int) override {}
+};
+
 class TEmuDriver : public korv::TDriver {
 protected:
-    std::unique_ptr<korv::TDevice> CreateDevice(bool) override {
-        return std::make_unique<TQuickSocketDevice>();
+    std::unique_ptr<korv::TDevice> CreateDevice(bool ATcp) override {
+        if (ATcp)
+            return std::make_unique<TQuickSocketDevice>();
+        return std::make_unique<TQuickComDevice>();
     }
 };
 

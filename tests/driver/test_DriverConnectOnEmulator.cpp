@@ -1,10 +1,14 @@
 // ConnectEquipment against the register emulator: the format version it
 // learns for every format the FN can be registered in, what it costs on the
-// wire, and document reads after one that was broken off.
+// wire, document reads after one that was broken off, and what a register on
+// TCP and on a serial line alike gives: a silent one, the configured line length.
 
 #include "EmulatedRegister.h"
 
+#include "support/LinkPeers.h"
+
 #include "common/Common.Log.h"
+#include "common/uEquipmentErrors.h"
 #include "driver/uDeviceDriver.h"
 
 #include <set>
@@ -130,6 +134,70 @@ TEST(DocumentRead, AReadLeftHalfDoneIsNotTakenForTheNextDocument) {
     EXPECT_EQ(XmlText(After), XmlText(Clean));
     EXPECT_FALSE(R.Emu->Reg().DataOutput());
 }
+
+// ---- The same register over TCP and over a serial line ---------------------------------
+
+enum class TLink { Tcp, Serial };
+
+class LinkOnEmulator : public ::testing::TestWithParam<TLink> {
+protected:
+    void SetUp() override {
+        SetLogMode(0);
+        if (GetParam() == TLink::Serial) {
+            std::string Err;
+            ASSERT_TRUE(R.Emu->StartPty((Ports.Dir() / "COM5").string(), &Err)) << Err;
+        }
+    }
+
+    std::u16string Settings(std::u16string_view AExtra = {}) const {
+        if (GetParam() == TLink::Tcp)
+            return R.Settings(AExtra);
+        return u"<Parameters><Parameter Name=\"PortNumber\" Value=\"5\"/>"
+               u"<Parameter Name=\"BaudRate\" Value=\"115200\"/>"
+               u"<Parameter Name=\"ConnectPwd\" Value=\"30\"/>" +
+               std::u16string(AExtra) + u"</Parameters>";
+    }
+    /// Where a connection failure says the register is.
+    std::u16string Where() const {
+        if (GetParam() == TLink::Tcp)
+            return u"адрес 127.0.0.1:" + IntToU16(R.Emu->TcpPort());
+        return u"порт COM5";
+    }
+    void Connect(std::u16string_view AExtra = {}) {
+        pugi::xml_document Doc;
+        ParseXmlInput(Settings(AExtra), Doc);
+        Driver.ConnectEquipment(Doc);
+        Driver.SelectDevice(Driver.DeviceID());
+    }
+
+    korvtest::TComDir Ports;
+    TEmulatedRegister R{120};
+    TEmuDriver Driver;
+};
+
+// A register that does not answer the connection is a connection failure on
+// either link: the same code, the fixed text and where and why.
+TEST_P(LinkOnEmulator, ASilentRegisterFailsTheConnectionAlike) {
+    ASSERT_EQ(R.Control("FAULT SILENCE 1000000").rfind("OK", 0), 0u);
+    try {
+        Connect();
+        ADD_FAILURE() << "connected";
+    } catch (const EquException& E) {
+        EXPECT_EQ(E.Code, 1011);
+        EXPECT_EQ(E.Message(), u"Ошибка соединения с ККТ; " + Where() + u": ККТ не отвечает");
+        EXPECT_EQ(E.Fault.Origin, TErrorOrigin::Silent);
+    }
+    EXPECT_EQ(Driver.InstanceCount(), 0u);
+    // Nothing of the failed attempt stands in the way once the register answers.
+    ASSERT_EQ(R.Control("FAULT CLEAR").rfind("OK", 0), 0u);
+    Connect();
+    EXPECT_EQ(Driver.InstanceCount(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, LinkOnEmulator, ::testing::Values(TLink::Tcp, TLink::Serial),
+                         [](const ::testing::TestParamInfo<TLink>& AInfo) {
+                             return AInfo.param == TLink::Tcp ? "Tcp" : "Serial";
+                         });
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, ConnectOnEmulator,
