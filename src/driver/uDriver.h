@@ -111,8 +111,10 @@ public:
 
     /// Closes the TCP connection of the current device (nothing for serial).
     void DisconnectSocket();
-    /// Opens the TCP connection again; its outcome shows in the next command.
-    void ReconnectSocket();
+    /// Opens the TCP connection again and applies the line length it read;
+    /// a failure shows in the next command. True when a TCP link was opened
+    /// (the register's line length was read with it).
+    bool ReconnectSocket();
     /// Finishes interrupted printing and voids a receipt left open.
     void PrepareDevice();
     /// True when the register prints documents (PrintMode 0).

@@ -74,18 +74,23 @@ void TDriver::DisconnectSocket() {
     }
 }
 
-void TDriver::ReconnectSocket() {
+bool TDriver::ReconnectSocket() {
     DisconnectSocket();
-    if (FInstance && FInstance->HasDevice()) {
-        TDevice& Device = FInstance->GetDevice();
-        if (Device.GetConnectionType() == KConnectionTcp) {
-            try {
-                Device.Enable(U16ToUtf8(FInstance->FIPAddress), FInstance->FIPPort);
-            } catch (const std::exception&) {
-                // A failed reconnection shows as the error of the next command.
-            }
-        }
+    if (!FInstance || !FInstance->HasDevice())
+        return false;
+    TDevice& Device = FInstance->GetDevice();
+    if (Device.GetConnectionType() != KConnectionTcp)
+        return false;
+    try {
+        if (Device.Enable(U16ToUtf8(FInstance->FIPAddress), FInstance->FIPPort) != 0)
+            return false;
+    } catch (const std::exception&) {
+        return false;
     }
+    // Opening the link put the register's own line length into the device;
+    // the configured one stands over it, as on a serial line.
+    ApplyLineLength(Device.GetLineLen());
+    return true;
 }
 
 void TDriver::PrepareDevice() {

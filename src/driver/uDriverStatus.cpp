@@ -205,7 +205,16 @@ void TDriver::OpenCashDrawer() {
 }
 
 void TDriver::GetLineLength(std::int32_t& ALineLength) {
-    Operate([&](TDevice&) { ALineLength = UpdateLineLength(); });
+    CurrentDevice();
+    // A TCP link opened afresh has just read the register's line length.
+    const bool Read = ReconnectSocket();
+    try {
+        ALineLength = Read ? FInstance->FLineLen : UpdateLineLength();
+    } catch (...) {
+        DisconnectSocket();
+        throw;
+    }
+    DisconnectSocket();
 }
 
 void TDriver::SetDateTime(const std::u16string& ADateTime) {

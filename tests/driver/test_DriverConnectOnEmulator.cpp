@@ -169,11 +169,55 @@ protected:
         Driver.ConnectEquipment(Doc);
         Driver.SelectDevice(Driver.DeviceID());
     }
+    std::size_t LogSize() { return R.Emu->Reg().Log().size(); }
+    /// How many times the register was asked for its line length since the log had ASince entries.
+    int LineLengthReads(std::size_t ASince) {
+        const std::vector<emu::LogEntry> Log = R.Emu->Reg().Log();
+        int Reads = 0;
+        for (std::size_t I = ASince; I < Log.size(); ++I)
+            Reads += Log[I].code == 0x1F &&
+                     Log[I].request.substr(5) == std::string("\x09\x01\x00\x03", 4);
+        return Reads;
+    }
 
     korvtest::TComDir Ports;
     TEmulatedRegister R{120};
     TEmuDriver Driver;
 };
+
+// The configured row length holds for every operation, not only for the first
+// one after the connection: a TCP link opened again reads the register's own
+// width, which must not replace it.
+TEST_P(LinkOnEmulator, TheConfiguredLineLengthHoldsForEveryOperation) {
+    const std::u16string Line = u"abcdefghijklmnopqrstuvwxyz0123"; // 30 characters
+    struct TCase {
+        int Setting;         // MaxReceiptRowLength (0: the register's 48)
+        const char* Printed; // the line on the tape
+    };
+    for (const TCase& C : {TCase{20, "abcdefghijklmnopqrst\nuvwxyz0123\n"},
+                           TCase{0, "abcdefghijklmnopqrstuvwxyz0123\n"}}) {
+        SCOPED_TRACE(C.Setting);
+        Connect(u"<Parameter Name=\"MaxReceiptRowLength\" Value=\"" + IntToU16(C.Setting) +
+                u"\"/>");
+        for (int Round = 0; Round < 2; ++Round) {
+            const std::size_t Before = R.TapeText().size();
+            pugi::xml_document Doc;
+            ParseXmlInput(u"<Document><Positions><TextString Text=\"" + Line +
+                              u"\"/></Positions></Document>",
+                          Doc);
+            Driver.PrintTextDocument(Doc);
+            EXPECT_EQ(R.TapeText().substr(Before, std::string(C.Printed).size()), C.Printed)
+                << "round " << Round;
+        }
+        // The width asked for is read from the register once, whatever the link.
+        const std::size_t Mark = LogSize();
+        std::int32_t Width = 0;
+        Driver.GetLineLength(Width);
+        EXPECT_EQ(Width, C.Setting > 0 ? C.Setting : 48);
+        EXPECT_EQ(LineLengthReads(Mark), 1);
+        Driver.DisconnectEquipment(Driver.DeviceID());
+    }
+}
 
 // A register that does not answer the connection is a connection failure on
 // either link: the same code, the fixed text and where and why.
