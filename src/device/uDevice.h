@@ -241,6 +241,8 @@ public:
     int GetFRLineLen();
     /// Reads what later commands need (the print line length).
     void SetParams();
+    /// The register's mode (low four bits) while a document is being read out.
+    static constexpr int DataOutputMode = 1;
     /// Drains a document left half read, so the register takes commands again.
     void UnlockDataOutputMode();
     /// Reads the document being read out to its end (FF 3B until it is empty).
@@ -336,7 +338,9 @@ public:
     void PrintPrevDoc();
     /// PrintPrevDoc, WaitForEndPrinting and CancelReceipt in one; a register
     /// whose printer stands idle answers one state query for all three.
-    void PrepareForDocument();
+    /// AUnlockDataOutput: UnlockDataOutputMode first, on the same query (the
+    /// short state holds the mode too).
+    void PrepareForDocument(bool AUnlockDataOutput = false);
     void Cut(bool AFullCut);
     void Feed(int ALineCount);
     void FeedAndCut(int ALineCount);

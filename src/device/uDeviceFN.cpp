@@ -25,8 +25,6 @@ void ReadFNDateTime(const std::string& r, std::size_t APos, TDateTimeValue& AVal
 // Register result for "command not supported in this mode": a document
 // read is already under way.
 constexpr int ReadInProgress = 0x73;
-// Register mode while a document is being read out.
-constexpr int DataOutputMode = 1;
 // Bounds a register that keeps sending items: a document holds at most
 // 64 KiB of them.
 constexpr int MaxDocumentBlocks = 65536;

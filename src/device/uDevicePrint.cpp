@@ -94,10 +94,14 @@ void TDevice::ResumeStoppedDocument(int ASubmode) {
         throw EquException(3027);
 }
 
-void TDevice::PrepareForDocument() {
+void TDevice::PrepareForDocument(bool AUnlockDataOutput) {
     std::string flags;
     int mode = 0, submode = 0;
     GetECRState(flags, mode, submode);
+    if (AUnlockDataOutput && mode == DataOutputMode) {
+        FinishDocumentRead();
+        GetECRState(flags, mode, submode);
+    }
     if (submode < SubmodePaperOut) {
         // The printer stands idle: nothing to resume or wait for, and the
         // state just read still tells whether a receipt is open.

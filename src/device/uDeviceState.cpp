@@ -206,7 +206,7 @@ void TDevice::SetParams() {
 void TDevice::UnlockDataOutputMode() {
     int mode = 0;
     GetStateKKT(mode);
-    if ((mode & 0x0F) == 1)
+    if ((mode & 0x0F) == DataOutputMode)
         FinishDocumentRead();
 }
 

@@ -125,8 +125,7 @@ void TDriver::ProcessTotalsCorrection(const pugi::xml_document& APackage,
     try {
         Device.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField,
                               Instance.FEnablePrinting == 2 ? 2 : 0);
-        Device.UnlockDataOutputMode();
-        PrepareDevice();
+        PrepareDevice(/*AUnlockDataOutput=*/true);
         CheckShiftState(false);
         const TTotalsCorrection C = ReadTotalsCorrection(APackage, Instance.FTaxValues, Today());
         const std::uint64_t Before = LastFiscalDocumentNumber();

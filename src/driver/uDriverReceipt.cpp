@@ -358,8 +358,7 @@ void TDriver::ProcessCheck(bool AElectronically, const pugi::xml_document& AChec
         const int Setting = Instance.FEnablePrinting;
         const bool Print = Setting == 2 ? false : Setting == 1 ? !AElectronically : true;
         Device.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Print ? 0 : 2);
-        Device.UnlockDataOutputMode();
-        PrepareDevice();
+        PrepareDevice(/*AUnlockDataOutput=*/true);
         CheckShiftState(false);
         const int FFD = Instance.FFFDVersion;
         const TReceipt R = ReadReceipt(ACheckPackage, FFD, AIsCorrection, Instance.FTaxValues,

@@ -93,8 +93,8 @@ bool TDriver::ReconnectSocket() {
     return true;
 }
 
-void TDriver::PrepareDevice() {
-    CurrentDevice().PrepareForDocument();
+void TDriver::PrepareDevice(bool AUnlockDataOutput) {
+    CurrentDevice().PrepareForDocument(AUnlockDataOutput);
 }
 
 bool TDriver::IsPrintingOn() {

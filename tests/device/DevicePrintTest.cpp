@@ -230,30 +230,41 @@ TEST(DevicePrint, PrintPrevDocResumesAStoppedDocument) {
 
 // What an operation does before its document: an idle printer costs one state
 // query; a stopped or busy one takes the whole way (resume, wait, state again).
+// A document left half read is drained when asked, found by the same query.
 TEST(DevicePrint, PrepareForDocumentAsksOnceWhileThePrinterIsIdle) {
     const std::string Ok(1, '\0');
+    const std::string Block = Ok + "\x11\x04\x01\x00\x05"; // one item of a document
     const auto State = TScriptedDevice::ECRState;
     struct TCase {
         const char* Name;
+        bool Unlock; // drain a document left half read
         std::vector<std::string> Answers;
-        std::string Commands; // codes sent, one byte each
+        std::string Commands; // codes sent
     };
     const TCase Cases[] = {
-        {"idle", {State(0x04, 0)}, "\x10"},
-        {"idle, receipt open", {State(0x08, 1), Ok}, "\x10\x88"},
+        {"idle", false, {State(0x04, 0)}, "\x10"},
+        {"idle, receipt open", false, {State(0x08, 1), Ok}, "\x10\x88"},
         {"printing",
+         false,
          {State(0x08, 5), State(0x08, 5), State(0x08, 0), State(0x08, 0), Ok},
          "\x10\x10\x10\x10\x88"},
         {"paper out",
+         false,
          {State(0x04, 2), Ok, State(0x04, 0), State(0x04, 0), State(0x04, 0), State(0x04, 0)},
          "\x10\xB0\x10\x10\x10\x10"},
+        {"data output left alone", false, {State(0x01, 0)}, "\x10"},
+        {"idle, drain asked", true, {State(0x04, 0)}, "\x10"},
+        {"data output drained",
+         true,
+         {State(0x01, 0), Block, Block, Ok, State(0x08, 0), Ok},
+         "\x10\xFF\x3B\xFF\x3B\xFF\x3B\x10\x88"},
     };
     for (const TCase& C : Cases) {
         SCOPED_TRACE(C.Name);
         TScriptedDevice dev;
         for (const std::string& A : C.Answers)
             dev.Raw(0, A);
-        dev.PrepareForDocument();
+        dev.PrepareForDocument(C.Unlock);
         std::string Codes;
         for (const TSentCommand& S : dev.Sent)
             Codes += S.Cmd;

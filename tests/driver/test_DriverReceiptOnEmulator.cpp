@@ -535,6 +535,43 @@ TEST_P(CorrectionOnEveryFormat, MakesOneCorrectionDocument) {
 INSTANTIATE_TEST_SUITE_P(Formats, CorrectionOnEveryFormat, ::testing::Values(105, 110, 120),
                          [](const auto& I) { return "FFD" + std::to_string(I.param); });
 
+// What a receipt, a correction receipt and a totals correction ask before their
+// document: the link's line length, the print mode, one state query for the
+// data output, a stopped print and an open receipt, the shift, the FN's last
+// document.
+TEST_F(ReceiptTest, DocumentsAskTheStateOnceBeforeTheirDocument) {
+    const std::string Correction =
+        "<CheckCorrectionPackage><Parameters CashierName=\"Иванов\" OperationType=\"1\" "
+        "TaxationSystem=\"0\"><CorrectionData Type=\"1\" Description=\"Предписание\" "
+        "Date=\"2024-03-01T00:00:00\" Number=\"17\"/></Parameters><Positions>" +
+        Item("Коррекция", "150", "1", "150", "20", "25") +
+        "</Positions><Payments Cash=\"150\"/></CheckCorrectionPackage>";
+    struct TCase {
+        const char* Name;
+        int Ffd;
+        bool IsCorrection;
+    };
+    for (const TCase& C : {TCase{"sale", 120, false}, TCase{"correction receipt", 110, true},
+                           TCase{"totals correction", 105, true}}) {
+        SCOPED_TRACE(C.Name);
+        Start(C.Ffd);
+        const std::uint32_t Before = Reg->LastDoc();
+        const std::size_t Mark = Reg->Emu->Reg().Log().size();
+        pugi::xml_document Out;
+        if (C.IsCorrection)
+            Driver.ProcessCorrectionCheck(false, Xml(U(Correction)), Out);
+        else
+            Sell(Package("", Item("Чай", "10", "1", "10"), "Cash=\"10\""));
+        EXPECT_EQ(Reg->LastDoc(), Before + 1);
+        const std::vector<emu::LogEntry> Log = Reg->Emu->Reg().Log();
+        std::vector<int> Codes;
+        for (std::size_t I = Mark; I < Log.size() && Codes.size() < 7; ++I)
+            Codes.push_back(Log[I].code);
+        EXPECT_EQ(Codes, (std::vector<int>{0x1F, 0x1E, 0x10, 0x10, 0xFF40, 0x11, 0xFF01}));
+        Driver.DisconnectEquipment(ID);
+    }
+}
+
 TEST_F(ReceiptTest, TotalsCorrectionRefusesAnUnknownRateAndOperation) {
     Start(105);
     const std::uint32_t Before = Reg->LastDoc();
