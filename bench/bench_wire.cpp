@@ -6,9 +6,10 @@
 //          by asking the register's state back to back);
 //   wire   the time the row's bytes, both ways, need on the line.
 // Counters: the bytes each way, wall/floor, wall/wire, the driver's own
-// processor time (its calling thread) as a share of the wire time and how
-// often per command that thread slept in the system (each sleep costs a
-// wake-up); receipts also give their wall time per item.
+// processor time (its calling thread) as a share of the wire time, beside the
+// bare client's (floor_cpu/wire_%), and how often per command that thread
+// slept in the system (each sleep costs a wake-up); receipts also give their
+// wall time per item.
 
 #include "BenchTmp.h"
 
@@ -120,13 +121,14 @@ double ThreadSleeps() {
 /// Sends each logged request as it was sent (password included); with the
 /// printer modelled, the driver's state queries are left out and the client
 /// asks the state back to back until the printer is idle instead.
-double Replay(const std::vector<emu::LogEntry>& ARequests, bool APrinterModelled) {
+double Replay(const std::vector<emu::LogEntry>& ARequests, bool APrinterModelled, double& ACpu) {
     TComDevice Device;
     Device.SetConnectPwd(ConnectPasswordBytes(DefaultConnectPassword));
     if (int Rc = Device.Enable(KPort, KBaud); Rc != 0) {
         std::fprintf(stderr, "enable %d\n", Rc);
         return -1;
     }
+    const double CpuStart = ThreadCpuSeconds();
     const Clock::time_point Start = Clock::now();
     for (const emu::LogEntry& E : ARequests) {
         if (APrinterModelled && E.code == 0x10)
@@ -148,6 +150,7 @@ double Replay(const std::vector<emu::LogEntry>& ARequests, bool APrinterModelled
         while (Submode >= 4);
     }
     const double Elapsed = Seconds(Clock::now() - Start);
+    ACpu = ThreadCpuSeconds() - CpuStart;
     Device.Disable();
     return Elapsed;
 }
@@ -234,7 +237,8 @@ void BM_OverPty(benchmark::State& AState, TOperation AOperation, int AItems) {
         AState.SkipWithError(E.what());
         return;
     }
-    const double Floor = Replay(Sent, Printer);
+    double FloorCpu = 0;
+    const double Floor = Replay(Sent, Printer, FloorCpu);
     if (Floor <= 0) {
         AState.SkipWithError("the bare client failed");
         return;
@@ -250,6 +254,8 @@ void BM_OverPty(benchmark::State& AState, TOperation AOperation, int AItems) {
     AState.counters["wall/floor"] = PerRun / Floor;
     AState.counters["wall/wire"] = PerRun / Wire;
     AState.counters["cpu/wire_%"] = 100 * Cpu / Runs / Wire;
+    // The bare client's share: what the link's own waits cost without the driver.
+    AState.counters["floor_cpu/wire_%"] = 100 * FloorCpu / Wire;
     if (!Sent.empty())
         AState.counters["sleeps/cmd"] = Sleeps / Runs / static_cast<double>(Sent.size());
     if (AItems > 0)
