@@ -336,11 +336,22 @@ public:
     /// Resumes a document stopped by a paper-out (EquException 3027 when it
     /// cannot be finished).
     void PrintPrevDoc();
+    /// The register's mode and printer submode from one short state query.
+    struct TPrinterState {
+        int Mode = 0;
+        int Submode = 0;
+    };
+    /// The short state PrepareForDocument works from. AUnlockDataOutput: a
+    /// document left half read is read out first (UnlockDataOutputMode on the
+    /// same query: the short state holds the mode too) and the state asked
+    /// again, so that the register takes commands again.
+    TPrinterState ReadPrinterState(bool AUnlockDataOutput);
     /// PrintPrevDoc, WaitForEndPrinting and CancelReceipt in one; a register
     /// whose printer stands idle answers one state query for all three.
-    /// AUnlockDataOutput: UnlockDataOutputMode first, on the same query (the
-    /// short state holds the mode too).
     void PrepareForDocument(bool AUnlockDataOutput = false);
+    /// The same from a state read before (by ReadPrinterState): commands that
+    /// change neither the mode nor the printer may stand between them.
+    void PrepareForDocument(const TPrinterState& AState);
     void Cut(bool AFullCut);
     void Feed(int ALineCount);
     void FeedAndCut(int ALineCount);

@@ -94,21 +94,29 @@ void TDevice::ResumeStoppedDocument(int ASubmode) {
         throw EquException(3027);
 }
 
-void TDevice::PrepareForDocument(bool AUnlockDataOutput) {
+TDevice::TPrinterState TDevice::ReadPrinterState(bool AUnlockDataOutput) {
     std::string flags;
-    int mode = 0, submode = 0;
-    GetECRState(flags, mode, submode);
-    if (AUnlockDataOutput && mode == DataOutputMode) {
+    TPrinterState state;
+    GetECRState(flags, state.Mode, state.Submode);
+    if (AUnlockDataOutput && state.Mode == DataOutputMode) {
         FinishDocumentRead();
-        GetECRState(flags, mode, submode);
+        GetECRState(flags, state.Mode, state.Submode);
     }
-    if (submode < SubmodePaperOut) {
+    return state;
+}
+
+void TDevice::PrepareForDocument(bool AUnlockDataOutput) {
+    PrepareForDocument(ReadPrinterState(AUnlockDataOutput));
+}
+
+void TDevice::PrepareForDocument(const TPrinterState& AState) {
+    if (AState.Submode < SubmodePaperOut) {
         // The printer stands idle: nothing to resume or wait for, and the
-        // state just read still tells whether a receipt is open.
-        CancelOpenReceipt(mode);
+        // state read still tells whether a receipt is open.
+        CancelOpenReceipt(AState.Mode);
         return;
     }
-    ResumeStoppedDocument(submode);
+    ResumeStoppedDocument(AState.Submode);
     WaitForEndPrinting();
     CancelReceipt();
 }

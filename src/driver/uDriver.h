@@ -115,9 +115,8 @@ public:
     /// a failure shows in the next command. True when a TCP link was opened
     /// (the register's line length was read with it).
     bool ReconnectSocket();
-    /// Finishes interrupted printing and voids a receipt left open;
-    /// AUnlockDataOutput: drains a document left half read before.
-    void PrepareDevice(bool AUnlockDataOutput = false);
+    /// Finishes interrupted printing and voids a receipt left open.
+    void PrepareDevice();
     /// True when the register prints documents (PrintMode 0).
     bool IsPrintingOn();
     /// Cuts after a document unless told not to, the register cut by itself,

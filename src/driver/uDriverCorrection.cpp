@@ -123,9 +123,12 @@ void TDriver::ProcessTotalsCorrection(const pugi::xml_document& APackage,
     TDeviceDriver& Instance = *FInstance;
     ReconnectSocket();
     try {
+        // As in a receipt: a document left half read is read out before the
+        // print mode is written.
+        const TDevice::TPrinterState State = Device.ReadPrinterState(/*AUnlockDataOutput=*/true);
         Device.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField,
                               Instance.FEnablePrinting == 2 ? 2 : 0);
-        PrepareDevice(/*AUnlockDataOutput=*/true);
+        Device.PrepareForDocument(State);
         CheckShiftState(false);
         const TTotalsCorrection C = ReadTotalsCorrection(APackage, Instance.FTaxValues, Today());
         const std::uint64_t Before = LastFiscalDocumentNumber();

@@ -357,8 +357,11 @@ void TDriver::ProcessCheck(bool AElectronically, const pugi::xml_document& AChec
     try {
         const int Setting = Instance.FEnablePrinting;
         const bool Print = Setting == 2 ? false : Setting == 1 ? !AElectronically : true;
+        // A document left half read would refuse the print mode: it is read
+        // out first, found by the state query the preparation works from.
+        const TDevice::TPrinterState State = Device.ReadPrinterState(/*AUnlockDataOutput=*/true);
         Device.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Print ? 0 : 2);
-        PrepareDevice(/*AUnlockDataOutput=*/true);
+        Device.PrepareForDocument(State);
         CheckShiftState(false);
         const int FFD = Instance.FFFDVersion;
         const TReceipt R = ReadReceipt(ACheckPackage, FFD, AIsCorrection, Instance.FTaxValues,

@@ -174,8 +174,9 @@ void TDriver::OperationFN(std::uint8_t AOperationType,
     const TFiscalInput In = ReadFiscalInput(AOperationType, AParametersFiscal);
     Operate([&](TDevice& Device) {
         FInstance->FPrintRequired = -1;
-        ApplyReportPrinting();
+        // Before the print mode's write, which a document left half read refuses.
         Device.UnlockDataOutputMode();
+        ApplyReportPrinting();
         Device.PrintPrevDoc();
         Device.SetDateTime(ComputerNow());
         // The report is a fiscal document: when its answer is lost, the FN

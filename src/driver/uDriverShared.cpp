@@ -93,8 +93,8 @@ bool TDriver::ReconnectSocket() {
     return true;
 }
 
-void TDriver::PrepareDevice(bool AUnlockDataOutput) {
-    CurrentDevice().PrepareForDocument(AUnlockDataOutput);
+void TDriver::PrepareDevice() {
+    CurrentDevice().PrepareForDocument();
 }
 
 bool TDriver::IsPrintingOn() {

@@ -74,11 +74,13 @@ void TDriver::PrintingOperation(const pugi::xml_document* AInput, TPrintSetting 
             ReadCashierParameters(*AInput);
         else
             FInstance->FPrintRequired = -1;
+        // A document left half read refuses table writes: it is read out
+        // before the print mode is written.
+        Device.UnlockDataOutputMode();
         if (ASetting == TPrintSetting::Receipt)
             ApplyReceiptPrinting();
         else
             ApplyReportPrinting();
-        Device.UnlockDataOutputMode();
         ABody(Device);
     } catch (...) {
         RestoreAfterFailure();

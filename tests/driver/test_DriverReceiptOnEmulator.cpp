@@ -14,6 +14,7 @@
 #include "common/uText.h"
 #include "driver/uDriverReceipt.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -81,8 +82,13 @@ class ReceiptTest : public ::testing::Test {
 protected:
     void SetUp() override { SetLogMode(0); }
 
-    void Start(int AFfd, std::u16string_view AExtraSettings = {}) {
+    /// APrintMode: the register's print mode when the driver connects.
+    void Start(int AFfd, std::u16string_view AExtraSettings = {}, int APrintMode = 0) {
         Reg = std::make_unique<TEmulatedRegister>(AFfd);
+        {
+            std::lock_guard Lock(Reg->Emu->Reg().Mutex());
+            Reg->Emu->Reg().Tables().SetInt(17, 1, 7, APrintMode);
+        }
         Driver.ConnectEquipment(Xml(Reg->Settings(AExtraSettings)));
         ID = Driver.DeviceID();
         Driver.SelectDevice(ID);
@@ -536,9 +542,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, CorrectionOnEveryFormat, ::testing::Values(105
                          [](const auto& I) { return "FFD" + std::to_string(I.param); });
 
 // What a receipt, a correction receipt and a totals correction ask before their
-// document: the link's line length, the print mode, one state query for the
-// data output, a stopped print and an open receipt, the shift, the FN's last
-// document.
+// document: the link's line length, one state query for the data output, a
+// stopped print and an open receipt (before the print mode, which a data output
+// refuses), the print mode, the shift, the FN's last document.
 TEST_F(ReceiptTest, DocumentsAskTheStateOnceBeforeTheirDocument) {
     const std::string Correction =
         "<CheckCorrectionPackage><Parameters CashierName=\"Иванов\" OperationType=\"1\" "
@@ -567,9 +573,116 @@ TEST_F(ReceiptTest, DocumentsAskTheStateOnceBeforeTheirDocument) {
         std::vector<int> Codes;
         for (std::size_t I = Mark; I < Log.size() && Codes.size() < 7; ++I)
             Codes.push_back(Log[I].code);
-        EXPECT_EQ(Codes, (std::vector<int>{0x1F, 0x1E, 0x10, 0x10, 0xFF40, 0x11, 0xFF01}));
+        EXPECT_EQ(Codes, (std::vector<int>{0x1F, 0x10, 0x1E, 0x10, 0xFF40, 0x11, 0xFF01}));
         Driver.DisconnectEquipment(ID);
     }
+}
+
+// A read of a document broken off (the link lost while the host read one back)
+// leaves the register in data output, where it refuses table writes and
+// documents until the document is read to its end. Every operation that makes
+// a document reads it out before its first such command, makes exactly one
+// document and puts back the print mode the register had.
+TEST_F(ReceiptTest, EveryDocumentReadsOutADocumentLeftHalfRead) {
+    const auto Input = [](std::string_view AAttributes = {}) {
+        return Xml(U("<InputParameters><Parameters CashierName=\"Иванов\" " +
+                     std::string(AAttributes) + "/></InputParameters>"));
+    };
+    const std::u16string Sale = Package("", Item("Чай", "10", "1", "10"), "Cash=\"10\"");
+    const std::string Correction =
+        "<CheckCorrectionPackage><Parameters CashierName=\"Иванов\" OperationType=\"1\" "
+        "TaxationSystem=\"0\"><CorrectionData Type=\"1\" Description=\"Предписание\" "
+        "Date=\"2024-03-01T00:00:00\" Number=\"17\"/></Parameters><Positions>" +
+        Item("Коррекция", "150", "1", "150", "20", "25") +
+        "</Positions><Payments Cash=\"150\"/></CheckCorrectionPackage>";
+    struct TCase {
+        const char* Name;
+        int Ffd;
+        std::uint16_t Document; // the command of a register document; 0: a document of the FN
+        std::function<void()> Prepare;
+        std::function<void()> Call;
+        int PrintModeAfter = 2; // the register's, put back
+    };
+    const auto DataOutput = [&] {
+        std::lock_guard Lock(Reg->Emu->Reg().Mutex());
+        return Reg->Emu->Reg().DataOutput();
+    };
+    const auto PrintMode = [&] {
+        std::lock_guard Lock(Reg->Emu->Reg().Mutex());
+        return Reg->Emu->Reg().Tables().GetInt(17, 1, 7);
+    };
+    // The host began reading the registration document back and lost the link.
+    const auto LeaveADocumentHalfRead = [&] {
+        ASSERT_EQ(Reg->Cmd(0xFF3A, std::string("\x01\x00\x00\x00", 4)).first, 0);
+        ASSERT_EQ(Reg->Cmd(0xFF3B).first, 0);
+        ASSERT_TRUE(DataOutput());
+    };
+    pugi::xml_document Out;
+    const TCase Cases[] = {
+        {"sale", 120, 0, [] {}, [&] { Sell(Sale); }},
+        {"correction receipt", 120, 0, [] {},
+         [&] { Driver.ProcessCorrectionCheck(false, Xml(U(Correction)), Out); }},
+        {"totals correction", 105, 0, [] {},
+         [&] { Driver.ProcessCorrectionCheck(false, Xml(U(Correction)), Out); }},
+        {"OpenShift", 120, 0, [&] { Driver.CloseShift(Input(), Out); },
+         [&] { Driver.OpenShift(Input(), Out); }},
+        {"CloseShift", 120, 0, [] {}, [&] { Driver.CloseShift(Input(), Out); }},
+        {"ReportCurrentStatusOfSettlements", 120, 0, [] {},
+         [&] { Driver.ReportCurrentStatusOfSettlements(Input(), Out); }},
+        {"PrintXReport", 120, 0x40, [] {}, [&] { Driver.PrintXReport(Input()); }},
+        {"CashIn", 120, 0x50, [] {}, [&] { Driver.CashInOutcome(Input(), 100000); }},
+        {"CashOut", 120, 0x51, [&] { Reg->Control("SETCASHREG 241 100000"); },
+         [&] { Driver.CashInOutcome(Input(), -100000); }},
+        {"PrintCheckCopy", 120, 0x8C, [] {}, [&] { Driver.PrintCheckCopy(u"0"); }},
+        {"PrintTextDocument", 120, 0x17, [] {},
+         [&] {
+             Driver.PrintTextDocument(
+                 Xml(u"<Document><Positions><TextString Text=\"Строка\"/></Positions></Document>"));
+         }},
+        // Registration leaves the print mode of its report.
+        {"re-registration", 120, 0, [&] { Driver.CloseShift(Input(), Out); },
+         [&] {
+             Driver.OperationFN(2, Xml(u"<ParametersFiscal FFDVersion=\"1.2\" INN=\"7701234567\" "
+                                       u"KKTNumber=\"0000000001012345\" TaxationSystems=\"0\" "
+                                       u"RegistrationReasonCode=\"4\"/>"));
+         },
+         0},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        Start(C.Ffd, {}, /*APrintMode=*/2);
+        C.Prepare();
+        LeaveADocumentHalfRead();
+        const std::uint32_t Before = Reg->LastDoc();
+        const std::size_t Mark = Reg->Emu->Reg().Log().size();
+
+        EXPECT_NO_THROW(C.Call());
+
+        EXPECT_EQ(Reg->LastDoc(), Before + (C.Document == 0 ? 1 : 0));
+        if (C.Document != 0) {
+            const std::vector<emu::LogEntry> Log = Reg->Emu->Reg().Log();
+            EXPECT_EQ(std::count_if(Log.begin() + static_cast<std::ptrdiff_t>(Mark), Log.end(),
+                                    [&](const emu::LogEntry& E) {
+                                        return E.code == C.Document && E.result == 0;
+                                    }),
+                      1);
+        }
+        EXPECT_FALSE(DataOutput());
+        EXPECT_FALSE(Reg->ReceiptOpen());
+        EXPECT_EQ(PrintMode(), C.PrintModeAfter);
+        Driver.DisconnectEquipment(ID);
+    }
+
+    // A receipt refused after the print mode was written puts it back too.
+    Start(120, {}, /*APrintMode=*/2);
+    LeaveADocumentHalfRead();
+    EXPECT_EQ(Reg->Control("FAULT RESULT FF45 3").rfind("OK", 0), 0u);
+    const std::uint32_t Before = Reg->LastDoc();
+    EXPECT_ANY_THROW(Sell(Sale));
+    EXPECT_EQ(Reg->LastDoc(), Before);
+    EXPECT_FALSE(DataOutput());
+    EXPECT_FALSE(Reg->ReceiptOpen());
+    EXPECT_EQ(PrintMode(), 2);
 }
 
 TEST_F(ReceiptTest, TotalsCorrectionRefusesAnUnknownRateAndOperation) {
