@@ -78,6 +78,15 @@ std::string Item(std::string_view AName, std::string_view APrice, std::string_vi
            std::string(AChildren) + "</FiscalString>";
 }
 
+/// A correction receipt of one 150-rouble item, paid in cash, by an order.
+std::string CorrectionPackage() {
+    return "<CheckCorrectionPackage><Parameters CashierName=\"Иванов\" OperationType=\"1\" "
+           "TaxationSystem=\"0\"><CorrectionData Type=\"1\" Description=\"Предписание\" "
+           "Date=\"2024-03-01T00:00:00\" Number=\"17\"/></Parameters><Positions>" +
+           Item("Коррекция", "150", "1", "150", "20", "25") +
+           "</Positions><Payments Cash=\"150\"/></CheckCorrectionPackage>";
+}
+
 class ReceiptTest : public ::testing::Test {
 protected:
     void SetUp() override { SetLogMode(0); }
@@ -546,12 +555,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, CorrectionOnEveryFormat, ::testing::Values(105
 // stopped print and an open receipt (before the print mode, which a data output
 // refuses), the print mode, the shift, the FN's last document.
 TEST_F(ReceiptTest, DocumentsAskTheStateOnceBeforeTheirDocument) {
-    const std::string Correction =
-        "<CheckCorrectionPackage><Parameters CashierName=\"Иванов\" OperationType=\"1\" "
-        "TaxationSystem=\"0\"><CorrectionData Type=\"1\" Description=\"Предписание\" "
-        "Date=\"2024-03-01T00:00:00\" Number=\"17\"/></Parameters><Positions>" +
-        Item("Коррекция", "150", "1", "150", "20", "25") +
-        "</Positions><Payments Cash=\"150\"/></CheckCorrectionPackage>";
+    const std::string Correction = CorrectionPackage();
     struct TCase {
         const char* Name;
         int Ffd;
@@ -589,12 +593,7 @@ TEST_F(ReceiptTest, EveryDocumentReadsOutADocumentLeftHalfRead) {
                      std::string(AAttributes) + "/></InputParameters>"));
     };
     const std::u16string Sale = Package("", Item("Чай", "10", "1", "10"), "Cash=\"10\"");
-    const std::string Correction =
-        "<CheckCorrectionPackage><Parameters CashierName=\"Иванов\" OperationType=\"1\" "
-        "TaxationSystem=\"0\"><CorrectionData Type=\"1\" Description=\"Предписание\" "
-        "Date=\"2024-03-01T00:00:00\" Number=\"17\"/></Parameters><Positions>" +
-        Item("Коррекция", "150", "1", "150", "20", "25") +
-        "</Positions><Payments Cash=\"150\"/></CheckCorrectionPackage>";
+    const std::string Correction = CorrectionPackage();
     struct TCase {
         const char* Name;
         int Ffd;

@@ -6,6 +6,8 @@
 //
 // usage: log_file_test.exe                    every check; exit status 0 when all passed
 //        log_file_test.exe writer FOLDER N    the second writer the test starts itself
+#include "checks.h"
+
 #include "common/Common.Log.h"
 
 #include <windows.h>
@@ -20,16 +22,9 @@ namespace {
 
 using namespace korv;
 
-int gChecks = 0;
-int gFailures = 0;
-
-void Check(bool AOk, const std::string& AWhat) {
-    ++gChecks;
-    if (!AOk) {
-        ++gFailures;
-        std::printf("FAIL: %s\n", AWhat.c_str());
-    }
-}
+using wintest::Check;
+using wintest::gChecks;
+using wintest::gFailures;
 
 // The appends' lock: one byte far past the end of any log.
 constexpr DWORD KLockOffset = 0xFFFFFFFF, KLockOffsetHigh = 0x7FFFFFFF;

@@ -4,6 +4,8 @@
 // Unix mode), so the list is built and read back in memory, with the system's own functions.
 //
 // usage: log_folder_test.exe      exit status 0 when every check passed
+#include "checks.h"
+
 #include "common/Common.LogWin.h"
 
 #include <aclapi.h>
@@ -16,16 +18,9 @@ namespace {
 
 using namespace korv::logplatform;
 
-int gChecks = 0;
-int gFailures = 0;
-
-void Check(bool AOk, const std::string& AWhat) {
-    ++gChecks;
-    if (!AOk) {
-        ++gFailures;
-        std::printf("FAIL: %s\n", AWhat.c_str());
-    }
-}
+using wintest::Check;
+using wintest::gChecks;
+using wintest::gFailures;
 
 struct TSid {
     BYTE Buf[SECURITY_MAX_SID_SIZE];

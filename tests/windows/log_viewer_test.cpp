@@ -6,6 +6,8 @@
 // thread finds it and its controls and sends them messages.
 //
 // usage: log_viewer_test.exe      exit status 0 when every check passed
+#include "checks.h"
+
 #include "ui/uLogViewer.h"
 
 #include <windows.h>
@@ -20,16 +22,9 @@ using namespace korv;
 
 namespace {
 
-int gChecks = 0;
-int gFailures = 0;
-
-void Check(bool ok, const std::string& what) {
-    ++gChecks;
-    if (!ok) {
-        ++gFailures;
-        std::printf("FAIL: %s\n", what.c_str());
-    }
-}
+using wintest::Check;
+using wintest::gChecks;
+using wintest::gFailures;
 
 std::string Narrow(const std::wstring& text) {
     std::string out(text.size() * 3 + 1, '\0');

@@ -9,6 +9,8 @@
 // object's tables are read and raw slot numbers called, with `this` as the first argument and
 // `__stdcall` on x86, and the memory manager and the connection have tables laid out by hand.
 // Each test program is one translation unit that includes this once.
+#include "checks.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -60,17 +62,9 @@ static_assert(offsetof(tVariant, vt) == 44);
 
 constexpr uint16_t VTYPE_EMPTY = 0, VTYPE_I4 = 3, VTYPE_BOOL = 11, VTYPE_PWSTR = 22;
 
-inline int gChecks = 0;
-inline int gFailures = 0;
-
-inline void Check(bool ok, const char* what) {
-    ++gChecks;
-    if (!ok) {
-        ++gFailures;
-        std::printf("FAIL: %s\n", what);
-        std::fflush(stdout);
-    }
-}
+using wintest::Check;
+using wintest::gChecks;
+using wintest::gFailures;
 
 inline std::string Narrow(const wchar_t* text, std::size_t limit) {
     std::string out;

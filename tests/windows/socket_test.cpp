@@ -4,6 +4,8 @@
 // failure, silence is not.
 //
 // usage: socket_test.exe      exit status 0 when every check passed
+#include "checks.h"
+
 #include "transport/uSocketStream.h"
 
 // clang-format off
@@ -20,16 +22,9 @@ namespace {
 using namespace korv;
 using Clock = std::chrono::steady_clock;
 
-int gChecks = 0;
-int gFailures = 0;
-
-void Check(bool AOk, const std::string& AWhat) {
-    ++gChecks;
-    if (!AOk) {
-        ++gFailures;
-        std::printf("FAIL: %s\n", AWhat.c_str());
-    }
-}
+using wintest::Check;
+using wintest::gChecks;
+using wintest::gFailures;
 
 long long MsSince(Clock::time_point AStart) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - AStart).count();
