@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,14 @@ public:
 
 private:
     std::vector<std::u16string> FItems;
+};
+
+/// A receipt whose close failed while the FN could not be asked whether it
+/// was made: the next receipt on the device judges it first.
+struct TPendingReceipt {
+    int DocType = 0;          // the FN document type it makes
+    std::uint64_t Before = 0; // the FN's last document number before it opened
+    std::u16string Package;   // the host's package as text: a repeated call matches it
 };
 
 class TDeviceDriver {
@@ -98,6 +107,8 @@ public:
     std::string FCurrentKM;
     std::int32_t FRequestCounter = 0;
     TTaxValues FTaxValues;
+    // The receipt of unknown outcome, until a receipt call judges it.
+    std::optional<TPendingReceipt> FPendingReceipt;
 
 private:
     std::unique_ptr<TDevice> FDevice; // the register command object, owned

@@ -42,6 +42,13 @@ enum class TOutputField : int {
     RegisterFlags,
     Count
 };
+/// What the FN tells of a document after a failure from its close on.
+enum class TDocumentOutcome {
+    Made,    // a new document of the type expected, nothing left open
+    NotMade, // no such document
+    Unknown, // the FN could not be asked (or the answer about it was cut off)
+};
+
 using TOutputFields = std::bitset<static_cast<std::size_t>(TOutputField::Count)>;
 /// A set of output fields.
 TOutputFields OutputFields(std::initializer_list<TOutputField> AFields);
@@ -176,6 +183,9 @@ public:
     /// then holds that document. False when there is no new document (the
     /// caller voids what is open and fails) or the FN cannot be asked.
     bool DocumentMade(std::uint64_t ABefore, std::initializer_list<int> ATypes);
+    /// The same with the cases told apart: Unknown when the FN could not be
+    /// asked through all rounds (the register off, the cable out).
+    TDocumentOutcome JudgeDocument(std::uint64_t ABefore, std::initializer_list<int> ATypes);
     /// After a failure before a document's close: PrepareDevice voids what
     /// is open, on a new TCP connection when the first attempt fails.
     void VoidAfterFailure();
@@ -221,6 +231,14 @@ protected:
     virtual std::unique_ptr<TDevice> CreateDevice(bool ATcp);
 
 private:
+    /// Judges the receipt of unknown outcome of the device, if any, before a
+    /// receipt of AType from APackage (the package as text). True when it is
+    /// this same receipt and the FN made it: AOutput then holds its outputs
+    /// from the archive and nothing more is to be made. Otherwise it is
+    /// forgotten and the receipt is made. A register that still cannot be
+    /// asked fails the call and the judgement waits for the next one.
+    bool JudgePendingReceipt(int AType, const std::u16string& APackage,
+                             pugi::xml_document& AOutput);
     /// Which print setting a printing operation follows when the cashier does not say.
     enum class TPrintSetting { Receipt, Report };
     /// The frame of a printing operation: the link opened, the cashier data
@@ -273,6 +291,11 @@ void BuildCheckPackage(int ADocType, const std::vector<TDocElement>& AElements,
 /// SelectDevice's message for a DeviceID that names no connected device (%s: the DeviceID).
 inline constexpr std::u16string_view KUnknownDeviceText =
     u"Экземпляр устройства c идентификатором %s не существует или уже был отключен";
+/// Added to the error of a receipt whose close failed while the register
+/// could not be asked whether it was made.
+inline constexpr std::u16string_view KReceiptOutcomeUnknownText =
+    u"Неизвестно, сформирован ли чек: ККТ не отвечает. Повторный вызов с тем же чеком "
+    u"безопасен: чек не будет сформирован дважды";
 /// SelectDevice's message for an empty DeviceID.
 inline constexpr std::u16string_view KNoDeviceIDText = u"Не передан идентификатор устройства";
 

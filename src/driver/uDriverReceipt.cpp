@@ -15,6 +15,8 @@
 #include "driver/uDriverInternal.h"
 #include "driver/uDriverXml.h"
 
+#include <exception>
+
 namespace korv {
 
 using namespace drv;
@@ -25,6 +27,34 @@ namespace {
 // Document types of the FN archive.
 constexpr int KReceiptDocument = 3;
 constexpr int KCorrectionDocument = 31;
+
+/// The failure of a receipt whose close failed while the FN could not be
+/// asked whether it was made.
+class EOutcomeUnknown : public EquException {
+public:
+    using EquException::EquException;
+};
+
+/// AFailure (the close's) with its code, its text told that the outcome is
+/// not known and that the same call may be repeated.
+[[noreturn]] void ThrowOutcomeUnknown(const std::exception_ptr& AFailure) {
+    const std::u16string Tail = u". " + std::u16string(KReceiptOutcomeUnknownText);
+    try {
+        std::rethrow_exception(AFailure);
+    } catch (const EquException& E) {
+        EOutcomeUnknown Unknown(E.Code, E.Message() + Tail, E.Fault);
+        Unknown.StrCode = E.StrCode;
+        throw Unknown;
+    } catch (const std::exception& E) {
+        throw EOutcomeUnknown(1001, ExceptionMessage(E) + Tail);
+    } catch (...) {
+        throw EOutcomeUnknown(1001, GetDriverErrorText(1001) + Tail);
+    }
+}
+
+void LogPending(std::u16string_view AText, TLogLevel ALevel = TLogLevel::Info) {
+    WriteLog(u"DocumentOutcome", AText, ALevel);
+}
 
 bool IsFFD12(int AFFD) {
     return AFFD == static_cast<int>(TFFDVersion::ffd12);
@@ -349,11 +379,72 @@ void TDriver::FinishDocument(std::uint64_t ABefore, int AType, bool AFromArchive
     SetAttr(P, "FiscalSign", FInstance->FFiscalSign);
 }
 
+bool TDriver::JudgePendingReceipt(int AType, const std::u16string& APackage,
+                                  pugi::xml_document& AOutput) {
+    TDeviceDriver& Instance = *FInstance;
+    if (!Instance.FPendingReceipt)
+        return false;
+    const TPendingReceipt Pending = *Instance.FPendingReceipt;
+    const std::u16string After = IntToU16(static_cast<long long>(Pending.Before));
+    if (Pending.DocType != AType || Pending.Package != APackage) {
+        Instance.FPendingReceipt.reset();
+        LogPending(u"the receipt of unknown outcome after document " + After +
+                   u" is forgotten: this call brings another package");
+        return false;
+    }
+    // The receipt, had it been made, is the document right after the one
+    // read before it opened, whatever was made since.
+    TDevice& Device = CurrentDevice();
+    TFNCurrentStatus Status;
+    Device.GetFNCurrentStatus(Status);
+    if (Status.LastFDNumber <= Pending.Before) {
+        Instance.FPendingReceipt.reset();
+        LogPending(u"the receipt of unknown outcome after document " + After +
+                   u" was not made: it is made now");
+        return false;
+    }
+    const std::uint64_t Number = Pending.Before + 1;
+    int DocType = 0;
+    if (Device.GetFiscalTagList(Number, DocType) != 0)
+        throw EDriverError(u"Не удалось прочитать документ " +
+                           IntToU16(static_cast<long long>(Number)) + u" из ФН");
+    if (DocType != Pending.DocType) {
+        Instance.FPendingReceipt.reset();
+        LogPending(u"the receipt of unknown outcome after document " + After +
+                   u" was not made (document " + IntToU16(static_cast<long long>(Number)) +
+                   u" is of type " + IntToU16(DocType) + u"): it is made now");
+        return false;
+    }
+    FillDocumentOutputFromArchive(AOutput);
+    Instance.FPendingReceipt.reset();
+    LogPending(u"the receipt of unknown outcome is fiscal document " +
+               IntToU16(static_cast<long long>(Number)) +
+               u": the repeated call returns it and makes no other");
+    return true;
+}
+
 void TDriver::ProcessCheck(bool AElectronically, const pugi::xml_document& ACheckPackage,
                            pugi::xml_document& ADocumentOutputParameters, bool AIsCorrection) {
     TDevice& Device = CurrentDevice();
     TDeviceDriver& Instance = *FInstance;
+    const int Type = AIsCorrection ? KCorrectionDocument : KReceiptDocument;
+    const std::u16string PackageText = XmlText(ACheckPackage);
     ReconnectSocket();
+    try {
+        // Before anything is sent: a repeated call of a receipt whose outcome
+        // stayed unknown gets the receipt the FN holds.
+        if (JudgePendingReceipt(Type, PackageText, ADocumentOutputParameters)) {
+            DisconnectSocket();
+            return;
+        }
+    } catch (...) {
+        ADocumentOutputParameters.reset();
+        DisconnectSocket();
+        // Still not judged: the same call may be repeated later.
+        if (Instance.FPendingReceipt)
+            ThrowOutcomeUnknown(std::current_exception());
+        throw;
+    }
     try {
         const int Setting = Instance.FEnablePrinting;
         const bool Print = Setting == 2 ? false : Setting == 1 ? !AElectronically : true;
@@ -402,12 +493,38 @@ void TDriver::ProcessCheck(bool AElectronically, const pugi::xml_document& AChec
         for (const std::u16string& Line : WrapReceiptText(R.ReceiptText, Instance.FLineLen))
             Device.PrintFontString(7, Ansi(Line), Instance.FReceiptFontNumber);
 
-        const int Type = AIsCorrection ? KCorrectionDocument : KReceiptDocument;
-        bool FromArchive = CloseOnce(Before, {Type}, [&] {
+        bool FromArchive = false;
+        try {
             Device.CloseCheckEx(R.Payments, 0, Taxes, 1 << R.TaxationSystem, {},
                                 Instance.FFiscalSign, Instance.FDateTime);
-        });
+        } catch (...) {
+            const TDocumentOutcome Outcome = JudgeDocument(Before, {Type});
+            if (Outcome == TDocumentOutcome::NotMade)
+                throw;
+            if (Outcome == TDocumentOutcome::Unknown) {
+                // The register is gone with the receipt's fate: the next
+                // receipt call on this device asks the FN first.
+                Instance.FPendingReceipt = TPendingReceipt{Type, Before, PackageText};
+                LogPending(u"the receipt after document " +
+                               IntToU16(static_cast<long long>(Before)) +
+                               u" may or may not have been made: judged by the next receipt call",
+                           TLogLevel::Error);
+                ThrowOutcomeUnknown(std::current_exception());
+            }
+            FromArchive = true;
+        }
         FinishDocument(Before, Type, FromArchive, ADocumentOutputParameters);
+    } catch (const EOutcomeUnknown&) {
+        // Whatever is still open is voided if the register answers; its
+        // failure must not hide that the outcome is unknown.
+        try {
+            VoidAfterFailure();
+        } catch (const std::exception& E) {
+            WriteLog(u"ProcessCheck", u"voiding after the close: " + Utf8ToU16(E.what()),
+                     TLogLevel::Error);
+        }
+        RestoreAfterFailure();
+        throw;
     } catch (...) {
         // Voids what is open; a failure here replaces the first one.
         VoidAfterFailure();

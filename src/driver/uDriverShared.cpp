@@ -256,6 +256,10 @@ void LogOutcome(std::u16string_view AText, TLogLevel ALevel = TLogLevel::Info) {
 } // namespace
 
 bool TDriver::DocumentMade(std::uint64_t ABefore, std::initializer_list<int> ATypes) {
+    return JudgeDocument(ABefore, ATypes) == TDocumentOutcome::Made;
+}
+
+TDocumentOutcome TDriver::JudgeDocument(std::uint64_t ABefore, std::initializer_list<int> ATypes) {
     TDevice& Device = CurrentDevice();
     TFNCurrentStatus Status;
     bool Asked = false;
@@ -273,12 +277,12 @@ bool TDriver::DocumentMade(std::uint64_t ABefore, std::initializer_list<int> ATy
     }
     if (!Asked) {
         LogOutcome(u"the FN could not be asked whether the document was made", TLogLevel::Error);
-        return false;
+        return TDocumentOutcome::Unknown;
     }
     if (Status.LastFDNumber <= ABefore) {
         LogOutcome(u"no new fiscal document after " + IntToU16(static_cast<long long>(ABefore)) +
                    u": the operation failed");
-        return false;
+        return TDocumentOutcome::NotMade;
     }
     try {
         std::string Flags;
@@ -288,12 +292,12 @@ bool TDriver::DocumentMade(std::uint64_t ABefore, std::initializer_list<int> ATy
         if ((Mode & 0x0F) == 8 || Status.CurrentDocument != 0) {
             LogOutcome(u"a new fiscal document exists but a document is still open",
                        TLogLevel::Error);
-            return false;
+            return TDocumentOutcome::NotMade;
         }
         int DocType = 0;
         if (Device.GetFiscalTagList(Status.LastFDNumber, DocType) != 0) {
             LogOutcome(u"the new fiscal document could not be read", TLogLevel::Error);
-            return false;
+            return TDocumentOutcome::NotMade;
         }
         bool Expected = false;
         for (int T : ATypes)
@@ -301,15 +305,16 @@ bool TDriver::DocumentMade(std::uint64_t ABefore, std::initializer_list<int> ATy
         if (!Expected) {
             LogOutcome(u"the new fiscal document is of another type (" + IntToU16(DocType) + u")",
                        TLogLevel::Error);
-            return false;
+            return TDocumentOutcome::NotMade;
         }
     } catch (const std::exception&) {
+        // The link failed again: a new document exists, but whether it is this one is not known.
         LogOutcome(u"the new fiscal document could not be checked", TLogLevel::Error);
-        return false;
+        return TDocumentOutcome::Unknown;
     }
     LogOutcome(u"fiscal document " + IntToU16(static_cast<long long>(Status.LastFDNumber)) +
                u" was made although a step from the close on failed: the operation succeeded");
-    return true;
+    return TDocumentOutcome::Made;
 }
 
 void TDriver::VoidAfterFailure() {

@@ -83,11 +83,16 @@ public:
         Emu->OnPowerLoss([Lost] { Lost->set_value(); });
         FCycle = std::thread([this, Lost] {
             Lost->get_future().wait();
-            Emu.reset();
-            Emu = std::make_unique<emu::Emulator>(FOptions);
-            std::string Err;
-            EXPECT_TRUE(Emu->StartTcp(FPort, &Err)) << Err;
+            PowerUp();
         });
+    }
+    /// Switches a register that lost its power on again, from its state
+    /// file and on the same port; until then nobody can reach it.
+    void PowerUp() {
+        Emu.reset();
+        Emu = std::make_unique<emu::Emulator>(FOptions);
+        std::string Err;
+        EXPECT_TRUE(Emu->StartTcp(FPort, &Err)) << Err;
     }
     /// Waits until a power cycle that began has ended.
     void AwaitPowerCycle() {

@@ -886,6 +886,70 @@ TEST_F(MarkingTest, FaultMatrixGivesExactlyOneDocumentOrNone) {
     std::printf("%s", Table.c_str());
 }
 
+// The register off from the close on, through every round of asking the FN:
+// the call cannot tell whether the receipt exists. The next receipt call on
+// the device asks first; the same package again must not sell twice.
+TEST_F(ReceiptTest, AReceiptOfUnknownOutcomeIsJudgedByTheNextReceiptCall) {
+    const std::string State = (TestLogFolder() / "receipt-unknown.state").string();
+    const std::u16string Bread = Package({}, Item("Хлеб", "40", "1", "40"), "Cash=\"40\"");
+    const std::u16string Milk = Package({}, Item("Молоко", "70", "1", "70"), "Cash=\"70\"");
+    struct TCase {
+        const char* Name;
+        const char* Fault;
+        bool SamePackage;
+        std::uint32_t FirstMade; // documents the failed call left
+        std::uint32_t RetryMade; // documents the next call adds
+    };
+    const TCase Cases[] = {
+        {"made, the same package again", "FAULT POWER AFTER", true, 1, 0},
+        {"not made, the same package again", "FAULT POWER BEFORE", true, 0, 1},
+        {"made, another package next", "FAULT POWER AFTER", false, 1, 1},
+    };
+    const std::u16string Tail = u". " + std::u16string(KReceiptOutcomeUnknownText);
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        std::filesystem::remove(State);
+        Reg = std::make_unique<TEmulatedRegister>(120, State);
+        Driver.ConnectEquipment(Xml(Reg->Settings()));
+        ID = Driver.DeviceID();
+        const std::uint32_t Before = Reg->LastDoc();
+        ASSERT_EQ(Reg->Control(C.Fault), "OK\n");
+        // The close's own error, told that the outcome is unknown; while the
+        // register stays off, the same call again cannot judge it either.
+        for (int Call = 0; Call < 2; ++Call) {
+            try {
+                Sell(Bread);
+                ADD_FAILURE() << "the call succeeded with the register off";
+            } catch (const EquException& E) {
+                const std::u16string& M = E.Message();
+                ASSERT_GT(M.size(), Tail.size());
+                EXPECT_EQ(M.substr(M.size() - Tail.size()), Tail) << Std(M);
+            }
+        }
+        Reg->PowerUp();
+        EXPECT_EQ(Reg->LastDoc(), Before + C.FirstMade);
+
+        const pugi::xml_document Out = Sell(C.SamePackage ? Bread : Milk);
+        ASSERT_EQ(Reg->LastDoc(), Before + C.FirstMade + C.RetryMade);
+        EXPECT_FALSE(Reg->ReceiptOpen());
+        const emu::FnDocument Doc = Reg->Document(Reg->LastDoc());
+        EXPECT_EQ(Doc.type, 3);
+        EXPECT_EQ(Num(Doc.tlv, 1020), C.SamePackage ? 4000u : 7000u);
+        // Returned from the archive or made now: the outputs are the document's.
+        pugi::xml_node P = Out.child("DocumentOutputParameters").child("Parameters");
+        EXPECT_EQ(P.attribute("CheckNumber").as_uint(), Reg->LastDoc());
+        EXPECT_EQ(P.attribute("FiscalSign").as_uint(), Doc.fiscalSign);
+        EXPECT_EQ(P.attribute("ShiftNumber").as_uint(), Num(Doc.tlv, 1038));
+        EXPECT_EQ(P.attribute("ShiftClosingCheckNumber").as_uint(), Num(Doc.tlv, 1042));
+        EXPECT_STREQ(P.attribute("AddressSiteInspections").value(), "www.nalog.gov.ru");
+
+        // Judged once: the same package once more is a new sale.
+        Sell(C.SamePackage ? Bread : Milk);
+        EXPECT_EQ(Reg->LastDoc(), Before + C.FirstMade + C.RetryMade + 1);
+        Driver.DisconnectEquipment(ID);
+    }
+}
+
 TEST_F(MarkingTest, PowerLostAroundTheCommitGivesOneDocumentOrNone) {
     const std::string State = (TestLogFolder() / "receipt-power.state").string();
     std::filesystem::remove(State);
