@@ -133,6 +133,12 @@ inline constexpr std::size_t MaxMessageLength = 255;
 /// The connection password that registers ship with.
 inline constexpr std::uint32_t DefaultConnectPassword = 30;
 
+/// The register's mode and printer submode from one short state query.
+struct TPrinterState {
+    int Mode = 0;
+    int Submode = 0;
+};
+
 class TDevice {
 public:
     TDevice();
@@ -243,6 +249,8 @@ public:
     void SetParams();
     /// The register's mode (low four bits) while a document is being read out.
     static constexpr int DataOutputMode = 1;
+    /// Bit 3 of the mode byte: a receipt is open.
+    static constexpr int ReceiptOpenBit = 0x08;
     /// Drains a document left half read, so the register takes commands again.
     void UnlockDataOutputMode();
     /// Reads the document being read out to its end (FF 3B until it is empty).
@@ -336,11 +344,7 @@ public:
     /// Resumes a document stopped by a paper-out (EquException 3027 when it
     /// cannot be finished).
     void PrintPrevDoc();
-    /// The register's mode and printer submode from one short state query.
-    struct TPrinterState {
-        int Mode = 0;
-        int Submode = 0;
-    };
+    using TPrinterState = korv::TPrinterState;
     /// The short state PrepareForDocument works from. AUnlockDataOutput: a
     /// document left half read is read out first (UnlockDataOutputMode on the
     /// same query: the short state holds the mode too) and the state asked
@@ -352,6 +356,15 @@ public:
     /// The same from a state read before (by ReadPrinterState): commands that
     /// change neither the mode nor the printer may stand between them.
     void PrepareForDocument(const TPrinterState& AState);
+    /// True when AState tells a printer standing idle, no receipt open and no
+    /// document being read out: PrepareForDocument has nothing to do then and
+    /// the printer nothing to wait for.
+    static bool StandsIdle(const TPrinterState& AState);
+    /// IsDayOpened from a state read before (by ReadPrinterState), with only
+    /// commands that neither print nor change the mode between them: when it
+    /// StandsIdle, the printer is not waited for and the mode (3: over 24
+    /// hours) is taken from it, so only the FN is asked.
+    void IsDayOpened(std::uint8_t& AState, const TPrinterState& ABefore);
     void Cut(bool AFullCut);
     void Feed(int ALineCount);
     void FeedAndCut(int ALineCount);

@@ -239,17 +239,35 @@ void TDevice::GetCurrentSessionParams(std::uint8_t& AFNSessionState, std::int64_
     AReceiptNumber = static_cast<std::int64_t>(ReadLE(r, 4, 2));
 }
 
+namespace {
+
+// The shift state from the FN's session state and the register's mode.
+void DayState(std::uint8_t AFNSessionState, int AMode, std::uint8_t& AState) {
+    // Mode 3: the shift is open and its 24 hours are over.
+    if ((AMode & 0x0F) == 3)
+        AFNSessionState = 2;
+    if (AFNSessionState <= 2)
+        AState = AFNSessionState;
+}
+
+} // namespace
+
 void TDevice::IsDayOpened(std::uint8_t& AState) {
     std::uint8_t state = 0;
     std::int64_t session = 0, receipt = 0;
     GetCurrentSessionParams(state, session, receipt);
     int mode = 0;
     GetStateKKT(mode);
-    // Mode 3: the shift is open and its 24 hours are over.
-    if ((mode & 0x0F) == 3)
-        state = 2;
-    if (state <= 2)
-        AState = state;
+    DayState(state, mode, AState);
+}
+
+void TDevice::IsDayOpened(std::uint8_t& AState, const TPrinterState& ABefore) {
+    if (!StandsIdle(ABefore)) {
+        IsDayOpened(AState);
+        return;
+    }
+    // The short state holds the same mode byte as the full one.
+    DayState(At(Execute(TCommandId::SessionParams), 1), ABefore.Mode, AState);
 }
 
 namespace {

@@ -121,6 +121,11 @@ void TDevice::PrepareForDocument(const TPrinterState& AState) {
     CancelReceipt();
 }
 
+bool TDevice::StandsIdle(const TPrinterState& AState) {
+    return AState.Submode < SubmodePaperOut && (AState.Mode & ReceiptOpenBit) == 0 &&
+           AState.Mode != DataOutputMode;
+}
+
 void TDevice::Cut(bool AFullCut) {
     WaitForEndPrinting();
     if (FDisableCut)

@@ -22,9 +22,6 @@ std::string DecimalText(std::uint64_t v) {
     return std::to_string(v);
 }
 
-// Bit 3 of the mode byte: a receipt is open.
-constexpr int ReceiptOpenBit = 0x08;
-
 } // namespace
 
 void TDevice::OpenReceipt(int APaymentType) {

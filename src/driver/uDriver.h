@@ -17,6 +17,8 @@
 
 namespace korv {
 
+struct TPrinterState;
+
 /// The output fields of the shift, report and status operations; a set of
 /// them chooses what FillOutputParameters writes.
 enum class TOutputField : int {
@@ -124,6 +126,10 @@ public:
     bool ReconnectSocket();
     /// Finishes interrupted printing and voids a receipt left open.
     void PrepareDevice();
+    /// The same after a short state ABefore read at the start of the
+    /// operation (only commands that neither print nor change the mode since):
+    /// nothing is sent when it tells an idle printer and no receipt open.
+    void PrepareDevice(const TPrinterState& ABefore);
     /// True when the register prints documents (PrintMode 0).
     bool IsPrintingOn();
     /// Cuts after a document unless told not to, the register cut by itself,
@@ -145,6 +151,9 @@ public:
     /// Raises unless the shift is closed (AClosedRequired) or open, or when
     /// it has lasted more than 24 hours.
     void CheckShiftState(bool AClosedRequired);
+    /// The same with what a short state read before tells (see
+    /// TDevice::IsDayOpened).
+    void CheckShiftState(bool AClosedRequired, const TPrinterState& ABefore);
     /// The effective line length, stored in the device too.
     int UpdateLineLength();
     /// The same from the register's line length ARegisterLength, already read.
@@ -245,9 +254,11 @@ private:
     /// read from AInput (none: the print choice is left to the setting), the
     /// print mode of the operation, a pending data output drained, ABody, and
     /// always the print mode of the connection put back and the link closed.
+    /// ABody gets the short state read before the print mode was written.
     /// AKeepRestoreFailure false: a failed restore after a success is ignored.
     void PrintingOperation(const pugi::xml_document* AInput, TPrintSetting ASetting,
-                           bool AKeepRestoreFailure, const std::function<void(TDevice&)>& ABody);
+                           bool AKeepRestoreFailure,
+                           const std::function<void(TDevice&, const TPrinterState&)>& ABody);
     /// After a document's command: waits until it is printed (paper-outs
     /// included) and cuts unless the register cuts by itself or does not print.
     void FinishDocument();

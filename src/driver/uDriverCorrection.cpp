@@ -129,7 +129,9 @@ void TDriver::ProcessTotalsCorrection(const pugi::xml_document& APackage,
         Device.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField,
                               Instance.FEnablePrinting == 2 ? 2 : 0);
         Device.PrepareForDocument(State);
-        CheckShiftState(false);
+        // An idle printer and the mode (a shift over 24 hours too) are known
+        // from that state: only the FN is asked about the shift.
+        CheckShiftState(false, State);
         const TTotalsCorrection C = ReadTotalsCorrection(APackage, Instance.FTaxValues, Today());
         const std::uint64_t Before = LastFiscalDocumentNumber();
         // One command makes the document: nothing stays open when it fails.

@@ -453,7 +453,9 @@ void TDriver::ProcessCheck(bool AElectronically, const pugi::xml_document& AChec
         const TDevice::TPrinterState State = Device.ReadPrinterState(/*AUnlockDataOutput=*/true);
         Device.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Print ? 0 : 2);
         Device.PrepareForDocument(State);
-        CheckShiftState(false);
+        // An idle printer and the mode (a shift over 24 hours too) are known
+        // from that state: only the FN is asked about the shift.
+        CheckShiftState(false, State);
         const int FFD = Instance.FFFDVersion;
         const TReceipt R = ReadReceipt(ACheckPackage, FFD, AIsCorrection, Instance.FTaxValues,
                                        /*AGraphicText=*/true);

@@ -97,6 +97,11 @@ void TDriver::PrepareDevice() {
     CurrentDevice().PrepareForDocument();
 }
 
+void TDriver::PrepareDevice(const TDevice::TPrinterState& ABefore) {
+    if (!TDevice::StandsIdle(ABefore))
+        PrepareDevice();
+}
+
 bool TDriver::IsPrintingOn() {
     int Mode = 0;
     CurrentDevice().GetFieldAsByte(KPrintModeTable, KPrintModeRow, KPrintModeField, Mode);
@@ -168,15 +173,29 @@ void TDriver::CheckCashierINN(std::u16string_view AINN) {
         throw EquException(3026, u"Длина ИНН кассира не равна 12");
 }
 
+namespace {
+
+void RaiseForShiftState(std::uint8_t AState, bool AClosedRequired) {
+    if (AState == 2)
+        throw EquException(3002);
+    if (AClosedRequired && AState == 1)
+        throw EquException(3015);
+    if (!AClosedRequired && AState == 0)
+        throw EquException(3005);
+}
+
+} // namespace
+
 void TDriver::CheckShiftState(bool AClosedRequired) {
     std::uint8_t State = 0;
     CurrentDevice().IsDayOpened(State);
-    if (State == 2)
-        throw EquException(3002);
-    if (AClosedRequired && State == 1)
-        throw EquException(3015);
-    if (!AClosedRequired && State == 0)
-        throw EquException(3005);
+    RaiseForShiftState(State, AClosedRequired);
+}
+
+void TDriver::CheckShiftState(bool AClosedRequired, const TDevice::TPrinterState& ABefore) {
+    std::uint8_t State = 0;
+    CurrentDevice().IsDayOpened(State, ABefore);
+    RaiseForShiftState(State, AClosedRequired);
 }
 
 int TDriver::UpdateLineLength() {

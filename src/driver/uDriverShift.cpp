@@ -64,9 +64,9 @@ long long CopyNumber(std::u16string_view AText) {
 
 } // namespace
 
-void TDriver::PrintingOperation(const pugi::xml_document* AInput, TPrintSetting ASetting,
-                                bool AKeepRestoreFailure,
-                                const std::function<void(TDevice&)>& ABody) {
+void TDriver::PrintingOperation(
+    const pugi::xml_document* AInput, TPrintSetting ASetting, bool AKeepRestoreFailure,
+    const std::function<void(TDevice&, const TDevice::TPrinterState&)>& ABody) {
     TDevice& Device = CurrentDevice();
     ReconnectSocket();
     try {
@@ -75,13 +75,14 @@ void TDriver::PrintingOperation(const pugi::xml_document* AInput, TPrintSetting 
         else
             FInstance->FPrintRequired = -1;
         // A document left half read refuses table writes: it is read out
-        // before the print mode is written.
-        Device.UnlockDataOutputMode();
+        // before the print mode is written. The state found it by tells the
+        // body whether the printer stands idle and the shift's mode.
+        const TDevice::TPrinterState State = Device.ReadPrinterState(/*AUnlockDataOutput=*/true);
         if (ASetting == TPrintSetting::Receipt)
             ApplyReceiptPrinting();
         else
             ApplyReportPrinting();
-        ABody(Device);
+        ABody(Device, State);
     } catch (...) {
         RestoreAfterFailure();
         throw;
@@ -122,101 +123,107 @@ void FillOutputsOfMadeDocument(TDriver& ADriver, pugi::xml_document& AOutput,
 
 void TDriver::OpenShift(const pugi::xml_document& AInputParameters,
                         pugi::xml_document& AOutputParameters) {
-    PrintingOperation(&AInputParameters, TPrintSetting::Report, false, [&](TDevice& Device) {
-        std::uint8_t SessionState = 0;
-        std::int64_t ShiftNumber = 0, ReceiptNumber = 0;
-        Device.GetCurrentSessionParams(SessionState, ShiftNumber, ReceiptNumber);
-        CheckShiftState(true);
-        PrepareDevice();
-        const std::string Name = U16ToOem(FInstance->FCashierName);
-        const std::string INN = U16ToAnsi(FInstance->FCashierINN);
-        CloseOnce(LastFiscalDocumentNumber(), {KShiftOpenDocument}, [&] {
-            Device.OpenDay(Name, INN);
-            FinishDocument();
-        });
-        FillOutputsOfMadeDocument(*this, AOutputParameters, OpenShiftFields());
-    });
+    PrintingOperation(&AInputParameters, TPrintSetting::Report, false,
+                      [&](TDevice& Device, const TDevice::TPrinterState& ABefore) {
+                          CheckShiftState(true, ABefore);
+                          PrepareDevice(ABefore);
+                          const std::string Name = U16ToOem(FInstance->FCashierName);
+                          const std::string INN = U16ToAnsi(FInstance->FCashierINN);
+                          CloseOnce(LastFiscalDocumentNumber(), {KShiftOpenDocument}, [&] {
+                              Device.OpenDay(Name, INN);
+                              FinishDocument();
+                          });
+                          FillOutputsOfMadeDocument(*this, AOutputParameters, OpenShiftFields());
+                      });
 }
 
 void TDriver::CloseShift(const pugi::xml_document& AInputParameters,
                          pugi::xml_document& AOutputParameters) {
-    PrintingOperation(&AInputParameters, TPrintSetting::Report, true, [&](TDevice& Device) {
-        // A shift over its 24 hours is closed like any open one.
-        std::uint8_t State = 0;
-        Device.IsDayOpened(State);
-        if (State == 0)
-            throw EquException(3005);
-        PrepareDevice();
-        const std::string Name = U16ToOem(FInstance->FCashierName);
-        const std::string INN = U16ToAnsi(FInstance->FCashierINN);
-        CloseOnce(LastFiscalDocumentNumber(), {KShiftCloseDocument}, [&] {
-            Device.ZReport(Name, INN);
-            FinishDocument();
-        });
-        FillOutputsOfMadeDocument(*this, AOutputParameters, CloseShiftFields());
-    });
+    PrintingOperation(&AInputParameters, TPrintSetting::Report, true,
+                      [&](TDevice& Device, const TDevice::TPrinterState& ABefore) {
+                          // A shift over its 24 hours is closed like any open one.
+                          std::uint8_t State = 0;
+                          Device.IsDayOpened(State, ABefore);
+                          if (State == 0)
+                              throw EquException(3005);
+                          PrepareDevice(ABefore);
+                          const std::string Name = U16ToOem(FInstance->FCashierName);
+                          const std::string INN = U16ToAnsi(FInstance->FCashierINN);
+                          CloseOnce(LastFiscalDocumentNumber(), {KShiftCloseDocument}, [&] {
+                              Device.ZReport(Name, INN);
+                              FinishDocument();
+                          });
+                          FillOutputsOfMadeDocument(*this, AOutputParameters, CloseShiftFields());
+                      });
 }
 
 void TDriver::PrintXReport(const pugi::xml_document& AInputParameters) {
-    PrintingOperation(&AInputParameters, TPrintSetting::Report, true, [&](TDevice& Device) {
-        PrepareDevice();
-        Device.XReport();
-        FinishDocument();
-    });
+    PrintingOperation(&AInputParameters, TPrintSetting::Report, true,
+                      [&](TDevice& Device, const TDevice::TPrinterState& ABefore) {
+                          PrepareDevice(ABefore);
+                          Device.XReport();
+                          FinishDocument();
+                      });
 }
 
 void TDriver::ReportCurrentStatusOfSettlements(const pugi::xml_document& AInputParameters,
                                                pugi::xml_document& AOutputParameters) {
-    PrintingOperation(&AInputParameters, TPrintSetting::Report, true, [&](TDevice& Device) {
-        PrepareDevice();
-        const std::string Name = U16ToOem(FInstance->FCashierName);
-        const std::string INN = U16ToAnsi(FInstance->FCashierINN);
-        // The report is a fiscal document: a lost answer must not make a second one.
-        CloseOnce(LastFiscalDocumentNumber(), {KSettlementsDocument}, [&] {
-            Device.CalculationStateReport(Name, INN);
-            FinishDocument();
-        });
-        FillOutputsOfMadeDocument(*this, AOutputParameters, SettlementsFields());
-    });
+    PrintingOperation(&AInputParameters, TPrintSetting::Report, true,
+                      [&](TDevice& Device, const TDevice::TPrinterState& ABefore) {
+                          PrepareDevice(ABefore);
+                          const std::string Name = U16ToOem(FInstance->FCashierName);
+                          const std::string INN = U16ToAnsi(FInstance->FCashierINN);
+                          // The report is a fiscal document: a lost answer must not make a second
+                          // one.
+                          CloseOnce(LastFiscalDocumentNumber(), {KSettlementsDocument}, [&] {
+                              Device.CalculationStateReport(Name, INN);
+                              FinishDocument();
+                          });
+                          FillOutputsOfMadeDocument(*this, AOutputParameters, SettlementsFields());
+                      });
 }
 
 void TDriver::CashInOutcome(const pugi::xml_document& AInputParameters, TCurrency AAmount) {
-    PrintingOperation(&AInputParameters, TPrintSetting::Receipt, true, [&](TDevice& Device) {
-        PrepareDevice();
-        if (AAmount == 0) {
-            Device.Encash(AAmount); // sends nothing
-            FinishDocument();
-            return;
-        }
-        // Cash in and out are documents of the register, not of the FN: the
-        // register's count of them tells whether one was made.
-        const int Counter = AAmount > 0 ? KCashInCountRegister : KCashOutCountRegister;
-        MakeDocumentOnce(
-            [&] {
-                int Count = 0;
-                Device.GetOperationRegAsInt(Counter, Count);
-                return static_cast<std::uint64_t>(static_cast<std::uint32_t>(Count));
-            },
-            [&] {
-                Device.Encash(AAmount);
+    PrintingOperation(
+        &AInputParameters, TPrintSetting::Receipt, true,
+        [&](TDevice& Device, const TDevice::TPrinterState& ABefore) {
+            PrepareDevice(ABefore);
+            if (AAmount == 0) {
+                Device.Encash(AAmount); // sends nothing
                 FinishDocument();
-            });
-    });
+                return;
+            }
+            // Cash in and out are documents of the register, not of the FN: the
+            // register's count of them tells whether one was made.
+            const int Counter = AAmount > 0 ? KCashInCountRegister : KCashOutCountRegister;
+            MakeDocumentOnce(
+                [&] {
+                    int Count = 0;
+                    Device.GetOperationRegAsInt(Counter, Count);
+                    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(Count));
+                },
+                [&] {
+                    Device.Encash(AAmount);
+                    FinishDocument();
+                });
+        });
 }
 
 void TDriver::PrintCheckCopy(const std::u16string& ACheckNumber) {
     const long long Number = CopyNumber(ACheckNumber);
     if (Number < 0)
         throw EDriverError(u"Печать по номеру документа не поддерживается устройством");
-    PrintingOperation(nullptr, TPrintSetting::Report, true, [&](TDevice& Device) {
-        // Hosts send the stored number of the receipt they want copied: the
-        // number of the last fiscal document asks for the last document, as 0 does.
-        if (Number > 0 && static_cast<std::uint64_t>(Number) != LastFiscalDocumentNumber())
-            throw EDriverError(u"Печать по номеру документа не поддерживается устройством");
-        PrepareDevice();
-        Device.PrintDocCopy();
-        FinishDocument();
-    });
+    PrintingOperation(
+        nullptr, TPrintSetting::Report, true,
+        [&](TDevice& Device, const TDevice::TPrinterState& ABefore) {
+            // Hosts send the stored number of the receipt they want copied: the
+            // number of the last fiscal document asks for the last document, as 0 does.
+            if (Number > 0 && static_cast<std::uint64_t>(Number) != LastFiscalDocumentNumber())
+                throw EDriverError(u"Печать по номеру документа не поддерживается устройством");
+            PrepareDevice(ABefore);
+            Device.PrintDocCopy();
+            FinishDocument();
+        });
 }
 
 } // namespace korv

@@ -268,6 +268,19 @@ TEST_F(ShiftsOnEmulator, ShiftStateRules) {
     EXPECT_EQ(ShiftState(), "3");
     EXPECT_EQ(Driver.GetShiftState(), 2);
     EXPECT_EQ(CodeOf([&] { OpenShift(); }), 3002);
+    const std::uint32_t BeforeSale = LastDocument();
+    EXPECT_EQ(CodeOf([&] {
+                  Driver.ProcessCheck(
+                      false,
+                      Xml(u"<CheckPackage><Parameters CashierName=\"Иванов\" "
+                          u"OperationType=\"1\" TaxationSystem=\"0\"/><Positions><FiscalString "
+                          u"Name=\"Чай\" Quantity=\"1\" PriceWithDiscount=\"10\" "
+                          u"AmountWithDiscount=\"10\" VATRate=\"20\" VATAmount=\"0\"/>"
+                          u"</Positions><Payments Cash=\"10\"/></CheckPackage>"),
+                      Out, false);
+              }),
+              3002);
+    EXPECT_EQ(LastDocument(), BeforeSale);
     pugi::xml_document Settlements;
     Driver.ReportCurrentStatusOfSettlements(Input(), Settlements);
     EXPECT_STREQ(
@@ -361,23 +374,50 @@ TEST_F(ShiftsOnEmulator, PaperRunningOutInTheMiddleOfAReportIsWaitedFor) {
     }
 }
 
-TEST_F(ShiftsOnEmulator, BusyPrinterIsWaitedForBeforeTheReport) {
-    Control("PRINTER BUSY 300");
-    const std::size_t Mark = LogSize();
-    Driver.PrintXReport(Input());
-    bool SawBusy = false, ReportAfterIdle = false;
-    int LastSubmode = -1;
-    for (const emu::LogEntry& E : LogSince(Mark)) {
-        if (E.code == 0x10 && E.answer.size() > 6) {
-            LastSubmode = static_cast<unsigned char>(E.answer[6]);
-            SawBusy = SawBusy || LastSubmode >= 4;
+// The short state read at the start of an operation spares the later state
+// queries only while the printer stands idle: one still printing is waited for
+// before the document, whatever the operation.
+TEST_F(ShiftsOnEmulator, BusyPrinterIsWaitedForBeforeTheDocument) {
+    const std::u16string Sale =
+        u"<CheckPackage><Parameters CashierName=\"Иванов\" OperationType=\"1\" "
+        u"TaxationSystem=\"0\"/><Positions><FiscalString Name=\"Чай\" Quantity=\"1\" "
+        u"PriceWithDiscount=\"10\" AmountWithDiscount=\"10\" VATRate=\"20\" VATAmount=\"0\" "
+        u"CalculationSubject=\"1\" PaymentMethod=\"4\" Department=\"1\"/></Positions>"
+        u"<Payments Cash=\"10\"/></CheckPackage>";
+    struct TCase {
+        const char* Name;
+        std::uint16_t Document;
+        std::function<void()> Call;
+        const char* Tape; // on the paper after the call
+    };
+    pugi::xml_document Out;
+    const TCase Cases[] = {
+        {"PrintXReport", 0x40, [&] { Driver.PrintXReport(Input()); }, "ОТЧЕТ БЕЗ ГАШЕНИЯ"},
+        {"OpenShift", 0xE0, [&] { Driver.OpenShift(Input(), Out); }, "ОТЧЕТ ОБ ОТКРЫТИИ СМЕНЫ"},
+        {"sale", 0x8D, [&] { Driver.ProcessCheck(false, Xml(Sale), Out, false); }, "Чай"},
+        {"CashIn", 0x50, [&] { Driver.CashInOutcome(Input(), 100000); }, "ВНЕСЕНИЕ"},
+        {"CloseShift", 0x41, [&] { Driver.CloseShift(Input(), Out); }, "ОТЧЕТ О ЗАКРЫТИИ СМЕНЫ"},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const std::size_t TapeBefore = TapeText().size();
+        Control("PRINTER BUSY 300");
+        const std::size_t Mark = LogSize();
+        C.Call();
+        bool SawBusy = false, DocumentAfterIdle = false;
+        int LastSubmode = -1;
+        for (const emu::LogEntry& E : LogSince(Mark)) {
+            if (E.code == 0x10 && E.answer.size() > 6) {
+                LastSubmode = static_cast<unsigned char>(E.answer[6]);
+                SawBusy = SawBusy || LastSubmode >= 4;
+            }
+            if (E.code == C.Document)
+                DocumentAfterIdle = LastSubmode >= 0 && LastSubmode < 4;
         }
-        if (E.code == 0x40)
-            ReportAfterIdle = LastSubmode >= 0 && LastSubmode < 4;
+        EXPECT_TRUE(SawBusy);
+        EXPECT_TRUE(DocumentAfterIdle);
+        EXPECT_NE(TapeText().substr(TapeBefore).find(C.Tape), std::string::npos);
     }
-    EXPECT_TRUE(SawBusy);
-    EXPECT_TRUE(ReportAfterIdle);
-    EXPECT_NE(TapeText().find("ОТЧЕТ БЕЗ ГАШЕНИЯ"), std::string::npos);
 }
 
 TEST_F(ShiftsOnEmulator, ADocumentMadeDespiteALostAnswerIsNotRepeated) {
