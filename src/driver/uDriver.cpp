@@ -83,6 +83,12 @@ void TDriver::OpenDevice(TDeviceDriver& AInstance) {
         Device.SetFeedCount(AInstance.FFeedCount);
         Device.SetDisableCut(AInstance.FDisableCut);
         AInstance.FCutMarker = UpperCase(AInstance.FCutString);
+        // Finishes what a broken-off session left (a stopped print, an open
+        // receipt, a document left half read) before the settings are
+        // written: the register refuses table writes until then. The short
+        // state this asks tells it, so a register in its normal mode is asked
+        // nothing more.
+        Device.PrepareForDocument(/*AUnlockDataOutput=*/true);
         try {
             Device.SetFieldAsByte(KPrintModeTable, KPrintModeRow, KReceiveAllKTField,
                                   AInstance.FReceiveAllKT ? 2 : 0);
@@ -95,7 +101,6 @@ void TDriver::OpenDevice(TDeviceDriver& AInstance) {
         Device.GetFieldAsByte(KAutoCutTable, KAutoCutRow, KAutoCutField, AutoCut);
         // Opening the link read the register's line length; nothing since has changed it.
         ApplyLineLength(Device.GetLineLen());
-        PrepareDevice();
         TFFDVersion Ffd = Device.GetFFD();
         Device.SetFFDVersion(Ffd);
         AInstance.FFFDVersion = static_cast<int>(Ffd);

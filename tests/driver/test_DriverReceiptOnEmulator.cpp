@@ -686,6 +686,45 @@ TEST_F(ReceiptTest, EveryDocumentReadsOutADocumentLeftHalfRead) {
     EXPECT_EQ(PrintMode(), 2);
 }
 
+// A session broken off while the host read a document back leaves the register
+// in data output, where it refuses table writes and printing. Connecting (the
+// equipment test connects, writes the print mode and prints) reads it out
+// before the first write, found by the state query the connection asks anyway:
+// a register in its normal mode is asked the state once before the print.
+TEST_F(ReceiptTest, ConnectingReadsOutADocumentLeftHalfRead) {
+    for (const bool HalfRead : {false, true}) {
+        SCOPED_TRACE(HalfRead ? "half read" : "normal");
+        Reg = std::make_unique<TEmulatedRegister>(120);
+        {
+            std::lock_guard Lock(Reg->Emu->Reg().Mutex());
+            Reg->Emu->Reg().Tables().SetInt(17, 1, 7, 2);
+            Reg->Emu->Reg().Tables().SetInt(17, 1, 41, 0);
+        }
+        if (HalfRead) {
+            ASSERT_EQ(Reg->Cmd(0xFF3A, std::string("\x01\x00\x00\x00", 4)).first, 0);
+            ASSERT_EQ(Reg->Cmd(0xFF3B).first, 0);
+        }
+        const std::size_t Mark = Reg->Emu->Reg().Log().size();
+        std::u16string Description, Demo;
+        EXPECT_NO_THROW(Driver.EquipmentTest(
+            Xml(Reg->Settings(u"<Parameter Name=\"ReceiveAllKT\" Value=\"true\"/>")), Description,
+            Demo));
+        std::lock_guard Lock(Reg->Emu->Reg().Mutex());
+        emu::Register& R = Reg->Emu->Reg();
+        EXPECT_FALSE(R.DataOutput());
+        EXPECT_EQ(R.Tables().GetInt(17, 1, 41), 2); // the connection's setting is written
+        EXPECT_EQ(R.Tables().GetInt(17, 1, 7), 2);  // the print mode put back
+        EXPECT_NE(R.Paper().ToText().find(U16ToUtf8(Description)), std::string::npos);
+        if (!HalfRead) {
+            const std::vector<emu::LogEntry> Log = R.Log();
+            int StateQueries = 0;
+            for (std::size_t I = Mark; I < Log.size() && Log[I].code != 0x17; ++I)
+                StateQueries += Log[I].code == 0x10 || Log[I].code == 0x11;
+            EXPECT_EQ(StateQueries, 1);
+        }
+    }
+}
+
 TEST_F(ReceiptTest, TotalsCorrectionRefusesAnUnknownRateAndOperation) {
     Start(105);
     const std::uint32_t Before = Reg->LastDoc();
