@@ -260,7 +260,9 @@ public:
     }
 
     // ---- Receipts -------------------------------------------------------------
-    void OpenReceipt(int APaymentType);
+    /// APrinterIdle: a short state read since the last printing command told
+    /// the printer idle (TDevice::StandsIdle), so it is not waited for again.
+    void OpenReceipt(int APaymentType, bool APrinterIdle = false);
     void RegisterItem(int APaymentType, double AQuantity, TCurrency APrice, TCurrency ASum,
                       TCurrency ATaxSum, int ATax, int ADepartment, int ASignMethodCalculation,
                       int ASignCalculationObject, std::string_view AName);

@@ -24,8 +24,9 @@ std::string DecimalText(std::uint64_t v) {
 
 } // namespace
 
-void TDevice::OpenReceipt(int APaymentType) {
-    WaitForEndPrinting();
+void TDevice::OpenReceipt(int APaymentType, bool APrinterIdle) {
+    if (!APrinterIdle)
+        WaitForEndPrinting();
     Execute(TCommandId::OpenReceipt, ByteField(APaymentType));
 }
 

@@ -462,7 +462,9 @@ void TDriver::ProcessCheck(bool AElectronically, const pugi::xml_document& AChec
         const std::uint64_t Before = LastFiscalDocumentNumber();
 
         static constexpr int KReceiptType[] = {0, 2, 1, 3};
-        Device.OpenReceipt(KReceiptType[R.OperationType - 1] | (AIsCorrection ? 128 : 0));
+        // Nothing printed since that state either.
+        Device.OpenReceipt(KReceiptType[R.OperationType - 1] | (AIsCorrection ? 128 : 0),
+                           TDevice::StandsIdle(State));
         SendDocumentTags(Device, R, FFD, AIsCorrection);
         TCurrency Taxes[6] = {};
         for (const TPosition& P : R.Positions) {
