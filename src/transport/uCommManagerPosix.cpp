@@ -10,7 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
+#include <thread>
 #include <unistd.h>
 
 namespace korv {
@@ -268,10 +268,8 @@ int TComm::PlatformWaitInput(int ATimeoutMs, std::size_t AExpected) {
         if (ATimeoutMs > 0)
             Sleep =
                 std::min<std::chrono::nanoseconds>(Sleep, std::chrono::milliseconds(ATimeoutMs));
-        timespec Ts{static_cast<time_t>(Sleep.count() / 1'000'000'000LL),
-                    static_cast<long>(Sleep.count() % 1'000'000'000LL)};
-        // A signal only shortens the sleep: the poll waits for the rest.
-        ::nanosleep(&Ts, nullptr);
+        // The poll below waits for whatever the sleep did not cover.
+        std::this_thread::sleep_for(Sleep);
     }
     while (true) {
         const int Wait = Deadline.Wait(-1);
