@@ -1,7 +1,6 @@
 #include "common/uBytes.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 
 namespace korv {
@@ -173,26 +172,6 @@ std::uint8_t SetByteBit(std::uint8_t Value, int Bit, bool On) {
         return Value;
     const auto Mask = static_cast<std::uint8_t>(1u << Bit);
     return On ? static_cast<std::uint8_t>(Value | Mask) : static_cast<std::uint8_t>(Value & ~Mask);
-}
-
-namespace {
-
-// Every byte's mirror, worked out once: pictures call this for each byte of each row.
-constexpr std::array<std::uint8_t, 256> MirrorTable() {
-    std::array<std::uint8_t, 256> T{};
-    for (unsigned b = 0; b < 256; ++b)
-        for (unsigned i = 0; i < 8; ++i)
-            if (b & (1u << i))
-                T[b] = static_cast<std::uint8_t>(T[b] | (0x80u >> i));
-    return T;
-}
-
-constexpr std::array<std::uint8_t, 256> KMirror = MirrorTable();
-
-} // namespace
-
-std::uint8_t ReverseBits(std::uint8_t Byte) {
-    return KMirror[Byte];
 }
 
 } // namespace korv

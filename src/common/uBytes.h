@@ -42,8 +42,15 @@ bool TestBit(std::uint64_t Value, int Bit);
 std::uint64_t SetBit(std::uint64_t Value, int Bit);
 /// Value with bit Bit (0..7) set or cleared; unchanged for a bit outside.
 std::uint8_t SetByteBit(std::uint8_t Value, int Bit, bool On);
-/// The byte with its eight bits in reverse order.
-std::uint8_t ReverseBits(std::uint8_t Byte);
+/// The byte with its eight bits in reverse order. Pictures call this for each
+/// byte of each row, so it swaps nibbles, pairs and bits in place of a loop.
+constexpr std::uint8_t ReverseBits(std::uint8_t Byte) {
+    unsigned b = Byte;
+    b = (b & 0xF0u) >> 4 | (b & 0x0Fu) << 4;
+    b = (b & 0xCCu) >> 2 | (b & 0x33u) << 2;
+    b = (b & 0xAAu) >> 1 | (b & 0x55u) << 1;
+    return static_cast<std::uint8_t>(b);
+}
 
 /// Text cut to Len bytes, then filled with Fill up to Len.
 std::string PadBytes(std::string_view Text, std::size_t Len, char Fill);

@@ -59,30 +59,65 @@ bool TMonoBitmap::IsBlack(int AX, int AY) const {
 }
 
 void TMonoBitmap::SetBlack(int AX, int AY) {
-    if (AX < 0 || AY < 0 || AX >= Width || AY >= Height)
+    const unsigned char dot = 0x80;
+    BlackenRow(&dot, 1, AX, AY);
+}
+
+// The pixel loops of graphic text run through here, so they index raw bytes
+// and move a whole source byte at a time where the row lies inside the picture.
+void TMonoBitmap::BlackenRow(const unsigned char* ARow, int ACount, int AX, int AY) {
+    if (AY < 0 || AY >= Height || ACount <= 0)
         return;
-    char& byte = Bits[static_cast<std::size_t>(AY) * Stride + static_cast<std::size_t>(AX) / 8];
-    byte = static_cast<char>(static_cast<unsigned char>(byte) & ~(0x80u >> (AX % 8)));
+    auto* line =
+        reinterpret_cast<unsigned char*>(Bits.data()) + static_cast<std::size_t>(AY) * Stride;
+    // Wide enough that a start far off either edge cannot overflow.
+    const long long from = AX;
+    if (from >= 0 && from + ACount <= Width) {
+        const int bytes = (ACount + 7) / 8;
+        const unsigned shift = static_cast<unsigned>(from % 8);
+        for (int k = 0; k < bytes; ++k) {
+            unsigned dots = ARow[k];
+            if (k == bytes - 1 && ACount % 8)
+                dots &= 0xFFu << (8 - ACount % 8);
+            if (!dots)
+                continue;
+            unsigned char* to = line + (from + 8LL * k) / 8;
+            to[0] = static_cast<unsigned char>(to[0] & ~(dots >> shift));
+            // Dots that spill into the next byte lie before the row's end, so inside.
+            if (const unsigned spill = (dots << (8 - shift)) & 0xFFu; shift && spill)
+                to[1] = static_cast<unsigned char>(to[1] & ~spill);
+        }
+        return;
+    }
+    const long long first = std::max(0LL, -from);
+    const long long last = std::min<long long>(ACount, Width - from);
+    for (long long i = first; i < last; ++i) {
+        if (ARow[i / 8] & (0x80u >> (i % 8))) {
+            const auto x = static_cast<std::size_t>(from + i);
+            line[x / 8] = static_cast<unsigned char>(line[x / 8] & ~(0x80u >> (x % 8)));
+        }
+    }
 }
 
 void TMonoBitmap::FillBlack(int AX0, int AY0, int AX1, int AY1) {
     AX0 = std::max(AX0, 0), AY0 = std::max(AY0, 0);
     AX1 = std::min(AX1, Width), AY1 = std::min(AY1, Height);
+    if (AX1 <= AX0)
+        return;
+    const std::string ink((static_cast<std::size_t>(AX1 - AX0) + 7) / 8, '\xFF');
     for (int y = AY0; y < AY1; ++y)
-        for (int x = AX0; x < AX1; ++x)
-            SetBlack(x, y);
+        BlackenRow(reinterpret_cast<const unsigned char*>(ink.data()), AX1 - AX0, AX0, y);
 }
 
 std::string ToPrintFormat(const TMonoBitmap& ABitmap) {
     const std::size_t rowBytes = static_cast<std::size_t>(ABitmap.Width) / 8;
-    std::string out;
-    out.reserve(rowBytes * static_cast<std::size_t>(ABitmap.Height));
+    std::string out(rowBytes * static_cast<std::size_t>(ABitmap.Height), '\0');
+    const auto* bits = reinterpret_cast<const unsigned char*>(ABitmap.Bits.data());
+    auto* to = reinterpret_cast<unsigned char*>(out.data());
     for (int y = 0; y < ABitmap.Height; ++y) {
-        const std::size_t row = static_cast<std::size_t>(y) * ABitmap.Stride;
-        for (std::size_t i = 0; i < rowBytes; ++i) {
-            const auto byte = static_cast<std::uint8_t>(~ABitmap.Bits[row + i]);
-            out.push_back(static_cast<char>(ReverseBits(byte)));
-        }
+        const unsigned char* row = bits + static_cast<std::size_t>(y) * ABitmap.Stride;
+        for (std::size_t i = 0; i < rowBytes; ++i)
+            *to++ = ReverseBits(static_cast<std::uint8_t>(~row[i]));
     }
     return out;
 }

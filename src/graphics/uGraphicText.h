@@ -59,6 +59,10 @@ struct TMonoBitmap {
     bool IsBlack(int AX, int AY) const;
     /// A point outside the picture is ignored.
     void SetBlack(int AX, int AY);
+    /// Blackens the set dots of a one-bit row (leftmost dot in the high bit of
+    /// its first byte) ACount dots long, placed with its first dot at (AX, AY);
+    /// dots outside the picture are dropped.
+    void BlackenRow(const unsigned char* ARow, int ACount, int AX, int AY);
     /// Black dots in the rectangle [AX0, AX1) x [AY0, AY1), clipped.
     void FillBlack(int AX0, int AY0, int AX1, int AY1);
 };

@@ -497,9 +497,7 @@ private:
             for (int r = 0; r < g.Rows; ++r) {
                 const auto* row = reinterpret_cast<const unsigned char*>(g.Bits.data()) +
                                   static_cast<std::size_t>(r) * static_cast<std::size_t>(g.Pitch);
-                for (int x = 0; x < g.Width; ++x)
-                    if (row[x / 8] & (0x80u >> (x % 8)))
-                        ABitmap.SetBlack(pen + g.Left + x, baseline - g.Top + r);
+                ABitmap.BlackenRow(row, g.Width, pen + g.Left, baseline - g.Top + r);
             }
             pen += g.Advance;
         }

@@ -111,6 +111,31 @@ TEST(GraphicText, PrintFormatInvertsAndReversesEachByte) {
     EXPECT_EQ(ToPrintFormat(white), std::string(6, '\0'));
 }
 
+TEST(GraphicText, ARowOfDotsLandsWhereItsDotsWouldEachLand) {
+    // Every start, at a byte boundary or not, inside or off either edge, and
+    // lengths that end mid-byte: the row must blacken exactly its own set dots.
+    const unsigned char source[] = {0xB5, 0xFF, 0x81, 0x6C};
+    const int width = 37; // rows padded to four bytes, the last one partial
+    for (int count : {1, 5, 8, 13, 27, 32}) {
+        for (int x : {-40, -9, -1, 0, 3, 7, 8, 10, width - 13, width - 5, width - 1, width, 1000}) {
+            TMonoBitmap bm;
+            bm.Reset(width, 3);
+            bm.BlackenRow(source, count, x, 1);
+            for (int y = 0; y < 3; ++y) {
+                for (int px = 0; px < width; ++px) {
+                    const int i = px - x;
+                    const bool set =
+                        y == 1 && i >= 0 && i < count && (source[i / 8] & (0x80 >> (i % 8)));
+                    ASSERT_EQ(bm.IsBlack(px, y), set)
+                        << "count=" << count << " x=" << x << " px=" << px;
+                }
+            }
+            // The padding after the last dot stays white.
+            EXPECT_EQ(static_cast<unsigned char>(bm.Bits[bm.Stride + 4]) & 0x07, 0x07);
+        }
+    }
+}
+
 TEST(GraphicText, TextWrapsAtAWordAndThePictureIsTwoLinesHigh) {
     const TPicture one = Draw({u"Хлеб"});
     const TPicture first = Draw({u"Хлеб ржаной"});
