@@ -130,4 +130,21 @@ inline bool ReadInput(const std::uint8_t* AData, std::size_t ASize, pugi::xml_do
     }
 }
 
+/// Reads the input as XML and hands it to ACall(rig, document); the driver's
+/// errors are its answers to bad input. With AReceiptClosed, a receipt left
+/// open afterwards is a finding.
+template <class TCall>
+void RunOnRig(const std::uint8_t* AData, std::size_t ASize, bool AReceiptClosed, TCall&& ACall) {
+    pugi::xml_document Doc;
+    if (!ReadInput(AData, ASize, Doc))
+        return;
+    TRig& R = Rig();
+    try {
+        ACall(R, Doc);
+    } catch (const std::exception&) {
+    }
+    if (AReceiptClosed && R.FReg.ReceiptType() >= 0)
+        __builtin_trap();
+}
+
 } // namespace korvfuzz

@@ -4,19 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
-    pugi::xml_document Doc;
-    if (!korvfuzz::ReadInput(Data, Size, Doc))
-        return 0;
-    korvfuzz::TRig& R = korvfuzz::Rig();
-    pugi::xml_document Out;
-    try {
+    korvfuzz::RunOnRig(Data, Size, true, [](korvfuzz::TRig& R, const pugi::xml_document& Doc) {
+        pugi::xml_document Out;
         R.Driver.ProcessCheck(false, Doc, Out, false);
-    } catch (const std::exception&) {
-    }
-    if (R.FReg.ReceiptType() >= 0)
-        __builtin_trap(); // a receipt left open
+    });
     return 0;
 }

@@ -4,18 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
     if (Size < 1)
         return 0;
-    pugi::xml_document Doc;
-    if (!korvfuzz::ReadInput(Data + 1, Size - 1, Doc))
-        return 0;
-    korvfuzz::TRig& R = korvfuzz::Rig();
-    try {
-        R.Driver.OperationFN(static_cast<std::uint8_t>(Data[0] % 4), Doc);
-    } catch (const std::exception&) {
-    }
+    const auto Operation = static_cast<std::uint8_t>(Data[0] % 4);
+    korvfuzz::RunOnRig(Data + 1, Size - 1, false,
+                       [Operation](korvfuzz::TRig& R, const pugi::xml_document& Doc) {
+                           R.Driver.OperationFN(Operation, Doc);
+                       });
     return 0;
 }

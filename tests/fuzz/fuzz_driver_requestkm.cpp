@@ -3,17 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
-    pugi::xml_document Doc;
-    if (!korvfuzz::ReadInput(Data, Size, Doc))
-        return 0;
-    korvfuzz::TRig& R = korvfuzz::Rig();
-    pugi::xml_document Out;
-    try {
+    korvfuzz::RunOnRig(Data, Size, false, [](korvfuzz::TRig& R, const pugi::xml_document& Doc) {
+        pugi::xml_document Out;
         R.Driver.RequestKM(Doc, Out);
-    } catch (const std::exception&) {
-    }
+    });
     return 0;
 }
