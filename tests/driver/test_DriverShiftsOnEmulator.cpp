@@ -4,6 +4,7 @@
 // printer fails.
 
 #include "DriverTestHost.h"
+#include "support/DriverPackages.h"
 
 #include "EmuCore.h"
 #include "Emulator.h"
@@ -29,19 +30,6 @@ using namespace korv;
 using namespace korvtest;
 
 namespace {
-
-pugi::xml_document Xml(std::u16string_view AText) {
-    pugi::xml_document Doc;
-    ParseXmlInput(AText, Doc);
-    return Doc;
-}
-
-/// The InputParameters of a shift or report operation.
-pugi::xml_document Input(std::u16string_view AAttributes = u"") {
-    return Xml(
-        u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<InputParameters>\r\n\t<Parameters " +
-        std::u16string(AAttributes) + u"/>\r\n</InputParameters>");
-}
 
 std::vector<std::string> AttributeNames(pugi::xml_node ANode) {
     std::vector<std::string> Names;

@@ -24,6 +24,7 @@
 #include "device/uDeviceLinks.h"
 #include "driver/uDriver.h"
 #include "driver/uDriverXml.h"
+#include "support/DriverPackages.h"
 #include "support/TempFolder.h"
 
 #include "EmuCore.h"
@@ -53,6 +54,7 @@
 namespace {
 
 using namespace korv;
+using namespace korvtest;
 
 /// A TCP register whose pauses between printer polls are short: a paper-out
 /// that never ends gives up at once.
@@ -68,31 +70,17 @@ protected:
     }
 };
 
-pugi::xml_document Xml(std::u16string_view AText) {
-    pugi::xml_document Doc;
-    ParseXmlInput(AText, Doc);
-    return Doc;
+/// What every operation of the matrix is given.
+pugi::xml_document Cashier() {
+    return Input(u"CashierName=\"Иванов\"");
 }
 
-pugi::xml_document Input() {
-    return Xml(u"<InputParameters><Parameters CashierName=\"Иванов\"/></InputParameters>");
+/// The one item of the matrix's receipts.
+std::string Bread() {
+    return Item("Хлеб", "100", "1", "100", "20", "16.67");
 }
 
-std::u16string U(std::string_view AUtf8) {
-    return Utf8ToU16(AUtf8);
-}
-
-std::string Item() {
-    return "<FiscalString Name=\"Хлеб\" Quantity=\"1\" PriceWithDiscount=\"100\" "
-           "AmountWithDiscount=\"100\" VATRate=\"20\" VATAmount=\"16.67\" CalculationSubject=\"1\" "
-           "PaymentMethod=\"4\" Department=\"1\"/>";
-}
-
-std::u16string ReceiptPackage(int AOperationType) {
-    return U("<CheckPackage><Parameters CashierName=\"Иванов\" OperationType=\"" +
-             std::to_string(AOperationType) + "\" TaxationSystem=\"0\"/><Positions>" + Item() +
-             "</Positions><Payments Cash=\"100\" ElectronicPayment=\"0\"/></CheckPackage>");
-}
+const char* const KCash = "Cash=\"100\" ElectronicPayment=\"0\"";
 
 const char* const KRegistration =
     "<ParametersFiscal FFDVersion=\"1.2\" INN=\"7701234567\" KKTNumber=\"0000000001012345\" "
@@ -132,13 +120,13 @@ const std::vector<TOperation>& Operations() {
         {"receipt", true, true, false, true,
          [](TDriver& D) {
              pugi::xml_document Out;
-             D.ProcessCheck(false, Xml(ReceiptPackage(1)), Out, false);
+             D.ProcessCheck(false, Xml(Package("OperationType=\"1\"", Bread(), KCash)), Out, false);
          },
          FnDocuments},
         {"return", true, true, true, true,
          [](TDriver& D) {
              pugi::xml_document Out;
-             D.ProcessCheck(false, Xml(ReceiptPackage(2)), Out, false);
+             D.ProcessCheck(false, Xml(Package("OperationType=\"2\"", Bread(), KCash)), Out, false);
          },
          FnDocuments},
         {"correction", true, true, false, true,
@@ -150,32 +138,32 @@ const std::vector<TOperation>& Operations() {
                        "OperationType=\"1\" TaxationSystem=\"0\"><CorrectionData Type=\"1\" "
                        "Description=\"Предписание\" Date=\"2024-03-01T00:00:00\" Number=\"17\"/>"
                        "</Parameters><Positions>" +
-                       Item() + "</Positions><Payments Cash=\"100\"/></CheckCorrectionPackage>")),
+                       Bread() + "</Positions><Payments Cash=\"100\"/></CheckCorrectionPackage>")),
                  Out);
          },
          FnDocuments},
-        {"cash in", true, true, false, true, [](TDriver& D) { D.CashInOutcome(Input(), 150000); },
+        {"cash in", true, true, false, true, [](TDriver& D) { D.CashInOutcome(Cashier(), 150000); },
          [](emu::Register& R) { return R.OperReg(153); }},
-        {"cash out", true, true, true, true, [](TDriver& D) { D.CashInOutcome(Input(), -10000); },
+        {"cash out", true, true, true, true, [](TDriver& D) { D.CashInOutcome(Cashier(), -10000); },
          [](emu::Register& R) { return R.OperReg(154); }},
         {"open shift", true, false, false, true,
          [](TDriver& D) {
              pugi::xml_document Out;
-             D.OpenShift(Input(), Out);
+             D.OpenShift(Cashier(), Out);
          },
          FnDocuments},
         {"Z report", true, true, false, true,
          [](TDriver& D) {
              pugi::xml_document Out;
-             D.CloseShift(Input(), Out);
+             D.CloseShift(Cashier(), Out);
          },
          FnDocuments},
-        {"X report", true, true, false, false, [](TDriver& D) { D.PrintXReport(Input()); },
+        {"X report", true, true, false, false, [](TDriver& D) { D.PrintXReport(Cashier()); },
          [](emu::Register& R) { return Occurrences(R.Paper().ToText(), "ОТЧЕТ БЕЗ ГАШЕНИЯ"); }},
         {"settlements", true, true, false, true,
          [](TDriver& D) {
              pugi::xml_document Out;
-             D.ReportCurrentStatusOfSettlements(Input(), Out);
+             D.ReportCurrentStatusOfSettlements(Cashier(), Out);
          },
          FnDocuments},
         {"text document", true, true, false, false,
@@ -413,7 +401,7 @@ TRun RunOnce(const TOperation& AOp, const std::vector<std::string>& AFault,
         Driver.ConnectEquipment(Xml(Settings(Rig.Port())));
         Driver.SelectDevice(Driver.DeviceID());
         if (AOp.CashInFirst)
-            Driver.CashInOutcome(Input(), 500000);
+            Driver.CashInOutcome(Cashier(), 500000);
         const std::int64_t Before = Rig.Count();
         const std::size_t Mark = Rig.LogSize();
         for (const std::string& Line : AFault) {
