@@ -5,8 +5,6 @@
 #include "BenchTmp.h"
 
 #include "Emulator.h"
-#include "FiscalStorage.h"
-#include "Tlv.h"
 #include "common/Common.Log.h"
 #include "common/uText.h"
 #include "driver/uDeviceDriver.h"
@@ -47,34 +45,16 @@ void BM_ReadPackage1000(benchmark::State& S) {
 }
 BENCHMARK(BM_ReadPackage1000)->Unit(benchmark::kMillisecond);
 
-/// A registered emulated register with an open shift, served over TCP.
+/// The emulator's registered register (its demonstration FN), served over TCP.
 struct TRegister {
-    std::unique_ptr<emu::Emulator> Emu = std::make_unique<emu::Emulator>(emu::Options{});
-    int Cmd(std::uint16_t ACode, std::string_view AData = {}) {
-        std::string Msg = emu::Dispatcher::CodeBytes(ACode);
-        emu::PutLE(Msg, 30, 4);
-        Msg += AData;
-        std::lock_guard Lock(Emu->Reg().Mutex());
-        const std::string A = Emu->Commands().Execute(Emu->Reg(), Msg);
-        const std::size_t Cl = ACode > 0xFF ? 2 : 1;
-        return A.size() > Cl ? static_cast<std::uint8_t>(A[Cl]) : -1;
-    }
+    std::unique_ptr<emu::Emulator> Emu = std::make_unique<emu::Emulator>([] {
+        emu::Options O;
+        O.registered = true;
+        return O;
+    }());
     TRegister() {
         std::string Err;
         Emu->Load(&Err);
-        auto& T = Emu->Reg().Tables();
-        T.SetStr(18, 1, 12, "7704211201  ");
-        T.SetInt(17, 1, 17, 4);
-        T.SetInt(18, 1, 21, 0x10);
-        Cmd(0xFF05, std::string(1, '\0'));
-        Cmd(0xFF0C, emu::TlvEncode(1203, "500100732259"));
-        std::string D = "7701234567  0000000001012345    ";
-        D.push_back(char(0x3F));
-        D.push_back(0);
-        Cmd(0xFF06, D);
-        Cmd(0xFF41);
-        Cmd(0xFF0C, emu::TlvEncode(1021, "Cashier"));
-        Cmd(0xE0);
         Emu->StartTcp(0, &Err);
     }
 };
@@ -91,6 +71,12 @@ void ProcessCheckItems(benchmark::State& S) {
                   Settings);
     Driver.ConnectEquipment(Settings);
     const std::u16string ID = Driver.DeviceID();
+    {
+        pugi::xml_document Input, Out;
+        ParseXmlInput(u"<InputParameters><Parameters CashierName=\"Кассир\"/></InputParameters>",
+                      Input);
+        Driver.OpenShift(Input, Out);
+    }
     pugi::xml_document Doc;
     ParseXmlInput(Package(static_cast<int>(S.range(0))), Doc);
     for (auto _ : S) {
