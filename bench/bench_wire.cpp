@@ -263,38 +263,31 @@ void BM_OverPty(benchmark::State& AState, TOperation AOperation, int AItems) {
     AState.SetLabel(std::to_string(Sent.size()) + " commands");
 }
 
-BENCHMARK_CAPTURE(BM_OverPty, ConnectEquipment, TOperation::Connect, 0)
-    ->Iterations(2)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_OverPty, GetCurrentStatus, TOperation::Status, 0)
-    ->Iterations(5)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_OverPty, GetDataKKT, TOperation::DataKKT, 0)
-    ->Iterations(3)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_OverPty, Receipt10, TOperation::Receipt, 10)
-    ->Iterations(3)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_OverPty, Receipt100, TOperation::Receipt, 100)
-    ->Iterations(2)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_OverPty, Receipt500, TOperation::Receipt, 500)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_OverPty, ZReport, TOperation::ZReport, 0)
-    ->Iterations(3)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_OverPty, TextDocument, TOperation::TextDocument, 0)
-    ->Iterations(3)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+// The rows, each run as many times as its wire time allows.
+const bool KRegistered = [] {
+    struct {
+        const char* Name;
+        TOperation Operation;
+        int Items;
+        int Runs;
+    } const Rows[] = {
+        {"ConnectEquipment", TOperation::Connect, 0, 2},
+        {"GetCurrentStatus", TOperation::Status, 0, 5},
+        {"GetDataKKT", TOperation::DataKKT, 0, 3},
+        {"Receipt10", TOperation::Receipt, 10, 3},
+        {"Receipt100", TOperation::Receipt, 100, 2},
+        {"Receipt500", TOperation::Receipt, 500, 1},
+        {"ZReport", TOperation::ZReport, 0, 3},
+        {"TextDocument", TOperation::TextDocument, 0, 3},
+    };
+    for (const auto& R : Rows)
+        benchmark::RegisterBenchmark((std::string("BM_OverPty/") + R.Name).c_str(), BM_OverPty,
+                                     R.Operation, R.Items)
+            ->Iterations(R.Runs)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+    return true;
+}();
 
 } // namespace
 
